@@ -1,0 +1,68 @@
+#include "index/index_writer.h"
+
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "index/index_format.h"
+#include "runtime/output_file.h"
+#include "runtime/run_stop.h"
+
+namespace vos {
+
+std::vector<TrieNode*> LayOutOffsets(KeyTrie& trie) {
+  std::vector<TrieNode*> order;
+  order.reserve(static_cast<size_t>(trie.nodeCount) + 1);
+  order.push_back(trie.head);
+  int64_t counter = 0;
+  // The vector is the queue: nodes are appended at its end and taken from the front in turn.
+  for (size_t front = 0; front < order.size(); ++front) {
+    TrieNode* node = order[front];
+    if (counter > std::numeric_limits<int32_t>::max()) StopRun(ErrorCode::kArithmeticOverflow);
+    node->fileOffset = static_cast<int32_t>(counter);
+    counter += RecordSize(node->key[0], node->postings.count);
+    if (node->left->bitIndex < node->bitIndex) order.push_back(node->left);
+    if (node->right->bitIndex < node->bitIndex) order.push_back(node->right);
+  }
+  return order;
+}
+
+int64_t EncodeNodeRecord(const TrieNode& node, uint8_t* recordBuffer) {
+  int64_t n = node.key[0];
+  std::memcpy(recordBuffer, node.key, static_cast<size_t>(n) + 1);
+  EncodeFixed32(recordBuffer + BitIndexPosition(n), node.bitIndex);
+  EncodeFixed32(recordBuffer + LeftPosition(n), node.left->fileOffset);
+  EncodeFixed32(recordBuffer + RightPosition(n), node.right->fileOffset);
+  int64_t c = 0;
+  for (const PostingCell* cell = node.postings.first; cell != nullptr; cell = cell->next) {
+    EncodeFixed32(recordBuffer + PostingPosition(n, c++), cell->entryOffset);
+  }
+  EncodeFixed32(recordBuffer + PostingCountPosition(n), static_cast<int32_t>(c));
+  return RecordSize(n, c);
+}
+
+void WriteIndexFile(std::string_view indexPath, KeyTrie& trie, const RunStatistics& statistics) {
+  // No record is larger than one with the longest key and the most postings.
+  int64_t recordBufferSize = RecordSize(statistics.maxKeyLength, statistics.maxPostingCount);
+  auto recordBuffer = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(recordBufferSize));
+  std::vector<TrieNode*> order = LayOutOffsets(trie);
+
+  OutputFile file = CreateOutputFile(indexPath);
+  CheckIo();
+  uint8_t field[4];
+  EncodeFixed32(field, statistics.maxKeyLength);
+  WriteBlock(file, field, 4);
+  CheckIo();
+  EncodeFixed32(field, statistics.maxPostingCount);
+  WriteBlock(file, field, 4);
+  CheckIo();
+  for (const TrieNode* node : order) {
+    int64_t size = EncodeNodeRecord(*node, recordBuffer.get());
+    WriteBlock(file, recordBuffer.get(), size);
+    CheckIo();
+  }
+  CloseOutputFile(file);
+  CheckIo();
+}
+
+}  // namespace vos

@@ -1,0 +1,71 @@
+#include "scan/line_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "runtime/run_stop.h"
+#include "runtime/sys_io.h"
+
+namespace vos {
+namespace {
+
+constexpr uint8_t kLineFeed = 10;
+constexpr uint8_t kCarriageReturn = 13;
+
+void Refill(LineReader& reader) {
+  reader.position = 0;
+  reader.valid = static_cast<size_t>(ReadInput(reader.handle, reader.buffer.data(), reader.buffer.size()));
+}
+
+}  // namespace
+
+LineReader OpenLineReader(std::string_view path, size_t bufferSize) {
+  LineReader reader;
+  reader.buffer.resize(bufferSize);
+  reader.handle = OpenInputFile(path);
+  return reader;
+}
+
+bool AtEnd(LineReader& reader) {
+  if (ioStatus != 0) return true;
+  if (reader.position == reader.valid) Refill(reader);
+  return reader.position == reader.valid;
+}
+
+void ReadLine(LineReader& reader, ShortString& line) {
+  line.length = 0;
+  reader.lineBytes = 0;
+  if (ioStatus != 0) return;
+  for (;;) {
+    if (reader.position == reader.valid) {
+      Refill(reader);
+      if (reader.valid == 0) return;  // the last line had no line end
+    }
+    const uint8_t* start = reader.buffer.data() + reader.position;
+    const uint8_t* end = reader.buffer.data() + reader.valid;
+    const uint8_t* stop = start;
+    while (stop != end && *stop != kLineFeed && *stop != kCarriageReturn) ++stop;
+
+    auto count = static_cast<size_t>(stop - start);
+    size_t kept = std::min(count, line.bytes.size() - line.length);
+    std::memcpy(line.bytes.data() + line.length, start, kept);
+    line.length = static_cast<uint8_t>(line.length + kept);
+    reader.lineBytes += static_cast<int64_t>(count);
+    reader.position += count;
+    if (stop == end) continue;
+
+    ++reader.position;  // past the line end byte
+    if (*stop == kCarriageReturn) {
+      if (reader.position == reader.valid) Refill(reader);
+      if (reader.position < reader.valid && reader.buffer[reader.position] == kLineFeed) ++reader.position;
+    }
+    return;
+  }
+}
+
+void CloseLineReader(LineReader& reader) {
+  CloseInputFile(reader.handle);
+  reader.handle = -1;
+}
+
+}  // namespace vos
