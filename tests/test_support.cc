@@ -85,11 +85,15 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     ::dup2(errPipe[1], 2);
     for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], inPipe[0], inPipe[1]}) ::close(fd);
     if (options.closeStandardOutput) ::close(1);
-    if (options.addressSpaceLimit != 0) {
-      struct rlimit limit = {options.addressSpaceLimit, options.addressSpaceLimit};
-      ::setrlimit(RLIMIT_AS, &limit);
-    }
+    const auto setLimit = [](decltype(RLIMIT_AS) resource, uint64_t value) {
+      if (value == 0) return;
+      struct rlimit limit = {value, value};
+      ::setrlimit(resource, &limit);
+    };
+    setLimit(RLIMIT_AS, options.addressSpaceLimit);
+    setLimit(RLIMIT_FSIZE, options.fileSizeLimit);
     ::signal(SIGPIPE, SIG_DFL);
+    ::signal(SIGXFSZ, SIG_DFL);
     if (::chdir(options.workDir.c_str()) != 0) ::_exit(126);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);

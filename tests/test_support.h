@@ -32,6 +32,7 @@ struct RunOptions {
   bool closeStandardOutput = false;        // start with file descriptor 1 closed
   bool closeOutputEarly = false;           // standard output is a pipe whose reader goes away at once
   uint64_t addressSpaceLimit = 0;          // RLIMIT_AS in bytes; 0 leaves it alone
+  uint64_t fileSizeLimit = 0;              // RLIMIT_FSIZE in bytes; 0 leaves it alone
   // Standard input is a non-blocking pipe that already holds `input` (at most 64 KiB) and whose writer stays
   // open until the program ends: reading past those bytes fails with EAGAIN instead of reaching the end.
   bool nonBlockingInput = false;

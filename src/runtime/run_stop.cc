@@ -64,6 +64,9 @@ void EndRun(int status) {
 
 void InitRuntime() {
   std::signal(SIGPIPE, SIG_IGN);
+  // Past the file size limit the kernel would kill the process with SIGXFSZ; ignored, the write falls short (EFBIG)
+  // and the run stops with 101 like any other failed block.
+  std::signal(SIGXFSZ, SIG_IGN);
   std::set_new_handler(OutOfMemory);
   // The first backtrace loads the unwinder; do it now, while memory can still be had.
   void* frames[4];

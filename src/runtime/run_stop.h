@@ -24,8 +24,9 @@ void CheckIo();
 // Ends the process normally with status `status`, without a report.
 [[noreturn]] void EndRun(int status);
 
-// Prepares the process for a run: ignores SIGPIPE so a closed pipe gives EPIPE, makes refused allocations end the
-// run with code 203, and loads what the report needs so that a stop in low memory can still write it.
+// Prepares the process for a run: ignores SIGPIPE and SIGXFSZ so that a closed pipe or the file size limit makes
+// a write fail instead of killing the process, makes refused allocations end the run with code 203, and loads what
+// the report needs so that a stop in low memory can still write it.
 void InitRuntime();
 
 }  // namespace vos
