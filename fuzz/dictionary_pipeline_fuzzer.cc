@@ -13,6 +13,7 @@
 #include "index/index_writer.h"
 #include "index_file.h"
 #include "lookup/lookup.h"
+#include "line_model.h"
 #include "memory_io.h"
 #include "runtime/run_stop.h"
 #include "scan/dictionary_scan.h"
@@ -20,27 +21,6 @@
 namespace {
 
 using Model = std::map<std::string, std::vector<int32_t>>;
-
-struct Line {
-  std::string text;  // first 255 bytes
-  int64_t bytes;     // length in the file, line end excluded
-};
-
-std::vector<Line> SplitLines(std::string_view input) {
-  std::vector<Line> lines;
-  size_t i = 0;
-  while (i < input.size()) {
-    size_t start = i;
-    while (i < input.size() && input[i] != '\n' && input[i] != '\r') ++i;
-    lines.push_back({std::string(input.substr(start, std::min<size_t>(i - start, 255))),
-                     static_cast<int64_t>(i - start)});
-    if (i < input.size()) {
-      if (input[i] == '\r' && i + 1 < input.size() && input[i + 1] == '\n') ++i;
-      ++i;
-    }
-  }
-  return lines;
-}
 
 std::string Fold(std::string text) {
   for (char& c : text) {
@@ -115,13 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The model.
   ModelSet excluded;
   if (excluding) {
-    for (const Line& line : SplitLines(exclusions)) excluded.Add(Fold(line.text));
+    for (const vos::fuzz::ModelLine& line : vos::fuzz::SplitLines(exclusions)) excluded.Add(Fold(line.text));
   }
   Model model;
   ModelSet filed;
   int64_t offset = 0, entry = 0;
   bool afterPercent = false;
-  for (const Line& line : SplitLines(dictionary)) {
+  for (const vos::fuzz::ModelLine& line : vos::fuzz::SplitLines(dictionary)) {
     offset += line.bytes + lineEndSize;
     if (fullText || afterPercent) {
       for (std::string word : Words(line.text, fullText)) {

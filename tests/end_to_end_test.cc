@@ -12,14 +12,6 @@
 
 #include "test_support.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VOS_TEST_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VOS_TEST_UNDER_ASAN 1
-#endif
-#endif
-
 namespace vos::test {
 namespace {
 

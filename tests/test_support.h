@@ -8,6 +8,16 @@
 #include <string_view>
 #include <vector>
 
+// Defined when the tests run under AddressSanitizer, which needs far more address space than a small RLIMIT_AS
+// leaves.
+#if defined(__SANITIZE_ADDRESS__)
+#define VOS_TEST_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VOS_TEST_UNDER_ASAN 1
+#endif
+#endif
+
 namespace vos::test {
 
 // A fresh directory under the system's temporary directory, removed with everything in it at the end.

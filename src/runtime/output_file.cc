@@ -1,7 +1,5 @@
 #include "runtime/output_file.h"
 
-#include <cstring>
-
 #include "runtime/run_stop.h"
 #include "runtime/sys_io.h"
 
@@ -23,10 +21,7 @@ OutputFile CreateOutputFile(std::string_view path) {
     SetIoStatus(ErrorCode::kAccessDenied);
     return file;
   }
-  char name[kMaxPathLength + 1];
-  std::memcpy(name, path.data(), path.size());
-  name[path.size()] = '\0';
-  int handle = sys.open(name, kOpenCreateReadWrite, 0666);
+  int handle = OpenPath(path, kOpenCreateReadWrite, 0666);
   if (handle < 0) {
     // An error outside the table records nothing; the first block write on the bad handle then fails with 101.
     SetIoStatus(ErrnoMapping(-handle));

@@ -22,14 +22,6 @@
 #include "runtime/sys_io.h"
 #include "test_support.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VOS_TEST_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VOS_TEST_UNDER_ASAN 1
-#endif
-#endif
-
 namespace vos {
 namespace {
 

@@ -53,6 +53,18 @@ int RealIdentifyPath(const char* path, FileIdentity* identity) {
 
 void RealExit(int status) { ::_exit(status); }
 
+// The path as the system wants it, ended by a NUL byte.
+struct PathText {
+  char bytes[kMaxPathLength + 1];
+};
+
+PathText ToPathText(std::string_view path) {
+  PathText text;
+  std::memcpy(text.bytes, path.data(), path.size());
+  text.bytes[path.size()] = '\0';
+  return text;
+}
+
 // Regular files opened for reading in this run; the index must never overwrite one of them.
 std::vector<FileIdentity>& InputFilesOfRun() {
   static std::vector<FileIdentity> files;
@@ -93,6 +105,10 @@ int64_t WriteOnce(int handle, const void* buffer, size_t count) {
   return n;
 }
 
+int OpenPath(std::string_view path, int flags, unsigned mode) {
+  return sys.open(ToPathText(path).bytes, flags, mode);
+}
+
 int OpenInputFile(std::string_view path) {
   if (ioStatus != 0) return -1;
   if (path.empty()) return kStandardInput;
@@ -100,10 +116,7 @@ int OpenInputFile(std::string_view path) {
     SetIoStatus(ErrorCode::kPathNotFound);
     return -1;
   }
-  char name[kMaxPathLength + 1];
-  std::memcpy(name, path.data(), path.size());
-  name[path.size()] = '\0';
-  int handle = sys.open(name, kOpenReadOnly, 0);
+  int handle = OpenPath(path, kOpenReadOnly, 0);
   if (handle < 0) {
     SetIoStatus(ErrnoMapping(-handle));
     return -1;
@@ -135,11 +148,8 @@ void CloseInputFile(int handle) {
 
 bool IsInputFileOfRun(std::string_view path) {
   if (path.empty() || path.size() > kMaxPathLength) return false;
-  char name[kMaxPathLength + 1];
-  std::memcpy(name, path.data(), path.size());
-  name[path.size()] = '\0';
   FileIdentity target;
-  if (sys.identifyPath(name, &target) != 0 || !target.regular) return false;
+  if (sys.identifyPath(ToPathText(path).bytes, &target) != 0 || !target.regular) return false;
   for (const FileIdentity& input : InputFilesOfRun()) {
     if (input.device == target.device && input.inode == target.inode) return true;
   }

@@ -43,6 +43,9 @@ inline constexpr size_t kMaxPathLength = 255;
 // bytes written, or a negative error number.
 int64_t WriteOnce(int handle, const void* buffer, size_t count);
 
+// Opens `path` (at most 255 bytes, not empty) through sys.open; gives the handle or a negative error number.
+int OpenPath(std::string_view path, int flags, unsigned mode);
+
 // Opens `path` read-only (an empty path gives standard input). On failure sets IoStatus from the error and gives
 // -1; an error outside the mapping sets nothing, and the first read of -1 then fails with code 6.
 // A path longer than 255 bytes fails with code 3, never opening a shortened name.
