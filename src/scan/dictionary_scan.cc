@@ -1,12 +1,20 @@
 #include "scan/dictionary_scan.h"
 
 #include <limits>
+#include <memory>
 
 #include "runtime/console.h"
 #include "runtime/run_stop.h"
 #include "scan/word_extraction.h"
 
 namespace vos {
+namespace {
+
+// A line of 255 bytes holds at most 128 keys of one byte with a separator after each.
+constexpr int kMaxKeysPerLine = 128;
+static_assert(kKeyBatchSize > kMaxKeysPerLine, "a line's keys and the place for the call that ends them fit");
+
+}  // namespace
 
 void LoadExclusionList(std::string_view path, KeyTrie& exclusionList) {
   RunStatistics unused;  // the run's statistics describe the main trie alone
@@ -27,6 +35,15 @@ void LoadExclusionList(std::string_view path, KeyTrie& exclusionList) {
 
 void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie, const KeyTrie* exclusionList,
                     ScanState& state, RunStatistics& statistics) {
+  // Keys go through a hash table and the trie is linked once at the end, which gives the same trie as inserting
+  // them one by one (see FileKey). A trie that already holds keys is filled by plain insertion.
+  bool filing = mainTrie.nodeCount == 0;
+  bool excluding = mode.fullText && exclusionList != nullptr;
+  KeyTable filed;
+  KeySet excluded;
+  if (excluding) MakeKeySet(*exclusionList, excluded);
+  auto batch = std::make_unique<KeyBatch>();
+
   while (!AtEnd(dictionary)) {
     CheckIo();
     ReadLine(dictionary, state.lineText);
@@ -34,11 +51,21 @@ void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainT
     state.byteOffset += dictionary.lineBytes + mode.lineEndSize;
 
     if (mode.fullText || state.afterPercent) {
+      if (batch->count + kMaxKeysPerLine >= kKeyBatchSize) FileBatch(*batch, filed, mainTrie, statistics);
       LineRest rest = RestOf(state.lineText);
-      while (NextWord(rest, state.word, mode.fullText, mode.keepCase)) {
-        if (mode.fullText && exclusionList != nullptr && ContainsKey(state.word, *exclusionList)) continue;
-        InsertKey(state.word, state.currentEntry, mainTrie, statistics);
+      // Each key is cut straight into the batch's next place, which stays free when the key is not filed there.
+      while (NextWord(rest, batch->keys[batch->count], mode.fullText, mode.keepCase)) {
+        const ShortString& key = batch->keys[batch->count];
+        uint32_t tag = KeyTag(key);
+        if (excluding && SetHolds(excluded, key, tag)) continue;
         ++statistics.totalWords;
+        if (!filing) {
+          InsertKey(key, state.currentEntry, mainTrie, statistics);
+          continue;
+        }
+        batch->entryOffsets[batch->count] = state.currentEntry;
+        batch->tags[batch->count] = tag;
+        ++batch->count;
       }
     }
 
@@ -56,6 +83,10 @@ void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainT
     }
   }
   CheckIo();
+  if (filing) {
+    FileBatch(*batch, filed, mainTrie, statistics);
+    LinkFiledKeys(filed, mainTrie);
+  }
 }
 
 }  // namespace vos

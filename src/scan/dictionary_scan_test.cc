@@ -32,7 +32,7 @@ KeyMap Contents(const KeyTrie& trie) {
     pending.pop_back();
     if (node != trie.head) {
       auto& list = keys[std::string(KeyText(*node))];
-      for (const PostingCell* c = node->postings.first; c != nullptr; c = c->next) list.push_back(c->entryOffset);
+      for (int32_t i = 0; i < node->postings.count; ++i) list.push_back(PostingAt(node->postings, i));
     }
     for (const TrieNode* next : {node->left, node->right}) {
       if (next->bitIndex < node->bitIndex) pending.push_back(next);

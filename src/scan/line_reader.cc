@@ -12,9 +12,29 @@ namespace {
 constexpr uint8_t kLineFeed = 10;
 constexpr uint8_t kCarriageReturn = 13;
 
+// The position of the first `byte` in the buffer from `from` on, or `valid` if there is none.
+size_t Find(const LineReader& reader, size_t from, uint8_t byte) {
+  const void* found = std::memchr(reader.buffer.data() + from, byte, reader.valid - from);
+  if (found == nullptr) return reader.valid;
+  return static_cast<size_t>(static_cast<const uint8_t*>(found) - reader.buffer.data());
+}
+
 void Refill(LineReader& reader) {
   reader.position = 0;
   reader.valid = static_cast<size_t>(ReadInput(reader.handle, reader.buffer.data(), reader.buffer.size()));
+  reader.nextCarriageReturn = Find(reader, 0, kCarriageReturn);
+}
+
+// The position of the next line end byte (LF or CR) in the buffer, or `valid` if there is none. A file with LF
+// line ends has no CR, so the CR search runs once per fill and only the LF search once per line.
+size_t NextLineEnd(LineReader& reader) {
+  if (reader.nextCarriageReturn < reader.position) {
+    reader.nextCarriageReturn = Find(reader, reader.position, kCarriageReturn);
+  }
+  const void* lineFeed = std::memchr(reader.buffer.data() + reader.position, kLineFeed,
+                                     reader.nextCarriageReturn - reader.position);
+  if (lineFeed == nullptr) return reader.nextCarriageReturn;
+  return static_cast<size_t>(static_cast<const uint8_t*>(lineFeed) - reader.buffer.data());
 }
 
 }  // namespace
@@ -43,8 +63,7 @@ void ReadLine(LineReader& reader, ShortString& line) {
     }
     const uint8_t* start = reader.buffer.data() + reader.position;
     const uint8_t* end = reader.buffer.data() + reader.valid;
-    const uint8_t* stop = start;
-    while (stop != end && *stop != kLineFeed && *stop != kCarriageReturn) ++stop;
+    const uint8_t* stop = reader.buffer.data() + NextLineEnd(reader);
 
     auto count = static_cast<size_t>(stop - start);
     size_t kept = std::min(count, line.bytes.size() - line.length);

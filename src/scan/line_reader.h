@@ -21,6 +21,7 @@ struct LineReader {
   size_t position = 0;          // next unread byte
   size_t valid = 0;             // bytes the last refill brought
   int64_t lineBytes = 0;        // bytes of the last line before its line end, skipped ones included
+  size_t nextCarriageReturn = 0;  // when not behind `position`: the next CR in the buffer, or `valid` if none
 };
 
 // Opens `path` read-only (an empty path reads standard input) with a buffer of `bufferSize` bytes.

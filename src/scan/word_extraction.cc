@@ -1,7 +1,5 @@
 #include "scan/word_extraction.h"
 
-#include <cstring>
-
 namespace vos {
 namespace {
 
@@ -10,7 +8,9 @@ constexpr uint8_t kComma = ',';
 
 constexpr WordCharTable MakeWordCharSet() {
   WordCharTable table{};
-  auto add = [&table](int byte) { table.bits[byte >> 3] = static_cast<uint8_t>(table.bits[byte >> 3] | 1 << (byte & 7)); };
+  auto add = [&table](int byte) {
+    table.bits[byte >> 3] = static_cast<uint8_t>(table.bits[byte >> 3] | 1 << (byte & 7));
+  };
   add(kHyphen);
   for (int c = '0'; c <= '9'; ++c) add(c);
   for (int c = 'A'; c <= 'Z'; ++c) add(c);
@@ -31,6 +31,24 @@ constexpr std::array<uint8_t, 256> MakeFoldTable() {
 
 constexpr std::array<uint8_t, 256> kFoldTable = MakeFoldTable();
 
+constexpr std::array<uint8_t, 256> MakeKeepTable() {
+  std::array<uint8_t, 256> table{};
+  for (int c = 0; c < 256; ++c) table[c] = static_cast<uint8_t>(c);
+  return table;
+}
+
+constexpr std::array<uint8_t, 256> kKeepTable = MakeKeepTable();
+
+// WordCharSet once more, one byte per value: the word loop tests every byte of a full-text line.
+constexpr std::array<bool, 256> MakeWordByteTable() {
+  constexpr WordCharTable set = MakeWordCharSet();
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) table[c] = (set.bits[c >> 3] >> (c & 7)) & 1;
+  return table;
+}
+
+constexpr std::array<bool, 256> kIsWordByte = MakeWordByteTable();
+
 }  // namespace
 
 const WordCharTable kWordCharSet = MakeWordCharSet();
@@ -43,25 +61,24 @@ void FoldCase(ShortString& text) {
 
 bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase) {
   if (line.length == 0) return false;
+  // The key is folded as it is copied, one pass over its bytes.
+  const std::array<uint8_t, 256>& fold = keepCase ? kKeepTable : kFoldTable;
+  const uint8_t* bytes = line.bytes;
+  int32_t n = 0;
   int32_t consumed;
   if (fullText) {
-    int32_t n = 0;
-    while (n < line.length && IsWordChar(line.bytes[n])) ++n;
+    for (; n < line.length && kIsWordByte[bytes[n]]; ++n) word.bytes[n] = fold[bytes[n]];
     word.length = static_cast<uint8_t>(n);
-    std::memcpy(word.bytes.data(), line.bytes, static_cast<size_t>(n));
-    if (n > 0 && (line.bytes[0] == kHyphen || line.bytes[n - 1] == kHyphen)) word.length = 0;
+    if (n > 0 && (bytes[0] == kHyphen || bytes[n - 1] == kHyphen)) word.length = 0;
     consumed = n;
-    while (consumed < line.length && !IsWordChar(line.bytes[consumed])) ++consumed;
+    while (consumed < line.length && !kIsWordByte[bytes[consumed]]) ++consumed;
   } else {
-    int32_t p = 0;
-    while (p < line.length && line.bytes[p] != kComma) ++p;
-    word.length = static_cast<uint8_t>(p);
-    std::memcpy(word.bytes.data(), line.bytes, static_cast<size_t>(p));
-    consumed = p < line.length ? p + 1 : p;
+    for (; n < line.length && bytes[n] != kComma; ++n) word.bytes[n] = fold[bytes[n]];
+    word.length = static_cast<uint8_t>(n);
+    consumed = n < line.length ? n + 1 : n;
   }
   line.bytes += consumed;
   line.length -= consumed;
-  if (!keepCase) FoldCase(word);
   return word.length != 0;
 }
 

@@ -8,6 +8,7 @@
 // down links; no two nodes hold equal keys. Nodes, keys and postings live until the process ends.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -18,37 +19,46 @@ namespace vos {
 
 inline constexpr int32_t kTopBitIndex = 800;
 
-struct PostingCell {
-  int32_t entryOffset;
-  PostingCell* next;
+// Distinct entry offsets in the order they were first added (ascending during a scan). Most keys stand in one or
+// two entries, so the newest offset sits in the list itself (filing a repeated key compares with it) and the
+// earlier ones in an array from the trie's posting arena whose capacity doubles as it fills; an outgrown array is
+// kept for the next list that needs one of its size.
+struct PostingList {
+  int32_t count = 0;
+  int32_t last = 0;              // the newest offset, when count >= 1
+  int32_t* earlier = nullptr;    // the count - 1 offsets before it, in order
 };
 
-// Distinct entry offsets in the order they were first added (ascending during a scan).
-struct PostingList {
-  PostingCell* first = nullptr;
-  PostingCell* last = nullptr;  // offsets arrive in non-decreasing order, so only the last can repeat
-  int32_t count = 0;
-};
+// Offset i (from 0) of a list.
+inline int32_t PostingAt(const PostingList& list, int32_t i) {
+  return i == list.count - 1 ? list.last : list.earlier[i];
+}
 
 struct TrieNode {
-  const uint8_t* key;  // length byte followed by the characters, stored at its own length
-  PostingList postings;
-  int32_t bitIndex;
+  const uint8_t* key;  // length byte followed by the characters, stored at its own length right behind the node
   TrieNode* left;      // followed when the tested bit is 0
   TrieNode* right;     // followed when the tested bit is 1
+  int32_t bitIndex;
   int32_t fileOffset;  // record offset in the index file, set by the index writer
+  PostingList postings;  // last, next to the key: filing a repeated key touches both
 };
 
-// Bump allocator for nodes, key bytes and posting cells: nothing is freed before the process ends.
+// Bump allocator: memory is taken from the system in blocks and nothing is returned before the process ends.
+struct ArenaBlock {
+  std::unique_ptr<uint8_t[]> bytes;
+  size_t size = 0;
+  size_t used = 0;
+};
+
 struct Arena {
-  std::vector<std::unique_ptr<uint8_t[]>> blocks;
-  uint8_t* next = nullptr;
-  size_t left = 0;
+  std::vector<ArenaBlock> blocks;  // the last one is being filled
 };
 
 struct KeyTrie {
   TrieNode* head = nullptr;
-  Arena arena;
+  Arena nodeArena;     // the nodes, each with its key right behind it, in the order they were made
+  Arena postingArena;  // posting arrays
+  std::array<int32_t*, 32> spareArrays{};  // outgrown posting arrays of capacity 2^k, chained through their start
   int64_t nodeCount = 0;  // nodes other than the head
 };
 
@@ -96,5 +106,57 @@ TrieNode* InsertKey(const ShortString& key, int32_t entryOffset, KeyTrie& trie, 
 
 // Appends `entryOffset` to the node's postings unless it is already the last one; keeps the statistics.
 void AddPosting(TrieNode& node, int32_t entryOffset, KeyTrie& trie, RunStatistics& statistics);
+
+// Filing a whole scan at once. InsertKey descends the trie twice for every new key and once for every repeated
+// one, and on a large dictionary those descents are long (keys are told apart from their 100th character down, so
+// keys of different lengths form long chains). But the trie is fully determined by its distinct keys and the
+// order in which each first arrived: its bit indices and down links are the crit-bit tree of the keys (the head's
+// empty key included), and each node holds the earliest key of whichever of its two sides received a key later.
+// So a scan files its keys through a hash table (FileKey) and links the trie once at the end (LinkFiledKeys); the
+// result is the trie that InsertKey would have built from the same calls, node for node, statistics included.
+
+// A hash table from key to node. Two keys that agree on bits 800 down to 0 (the only bits the index can tell
+// apart) share one place, which the first of them keeps, just as in the trie.
+struct KeyTable {
+  std::vector<uint64_t> slots;  // hash tag << 32 | node handle (see NodeHandle); 0 marks a free slot
+  int64_t count = 0;            // slots in use; kept at most half of them
+};
+
+// Does what InsertKey does, statistics and results included, but leaves the new node unlinked (bit index and
+// links unset) until LinkFiledKeys. Every key of `trie` but the head's must have been filed through `table`.
+TrieNode* FileKey(const ShortString& key, int32_t entryOffset, KeyTable& table, KeyTrie& trie,
+                  RunStatistics& statistics);
+
+// The hash of a key that the key tables use; a caller that tests a key against two tables hashes it once.
+uint32_t KeyTag(const ShortString& key);
+
+// Keys waiting to be filed, each with its entry offset and tag. Filing them together lets the cache misses of
+// one key's table slot and node overlap with those of the keys before it.
+inline constexpr int kKeyBatchSize = 512;
+struct KeyBatch {
+  std::array<ShortString, kKeyBatchSize> keys;
+  std::array<int32_t, kKeyBatchSize> entryOffsets;
+  std::array<uint32_t, kKeyBatchSize> tags;  // KeyTag of each key
+  int count = 0;
+};
+
+// Files the batch's keys in order, exactly as FileKey one after the other would, and empties the batch.
+void FileBatch(KeyBatch& batch, KeyTable& table, KeyTrie& trie, RunStatistics& statistics);
+
+// Gives every node filed through `table` the bit index and links InsertKey would have given it, and the head its
+// links. Empties the table.
+void LinkFiledKeys(KeyTable& table, KeyTrie& trie);
+
+// The keys of a trie again, filed in a table of their own for fast membership tests.
+struct KeySet {
+  KeyTrie keys;
+  KeyTable table;
+};
+
+// Fills the empty `set` with the keys that the linked `trie` holds.
+void MakeKeySet(const KeyTrie& trie, KeySet& set);
+
+// True when the set holds `key` (same length, same bytes); `tag` is KeyTag(key).
+bool SetHolds(const KeySet& set, const ShortString& key, uint32_t tag);
 
 }  // namespace vos

@@ -17,7 +17,7 @@ std::string Key(const TrieNode* node) { return std::string(KeyText(*node)); }
 
 std::vector<int32_t> Postings(const TrieNode* node) {
   std::vector<int32_t> values;
-  for (const PostingCell* c = node->postings.first; c != nullptr; c = c->next) values.push_back(c->entryOffset);
+  for (int32_t i = 0; i < node->postings.count; ++i) values.push_back(PostingAt(node->postings, i));
   return values;
 }
 
