@@ -18,6 +18,7 @@
 #include "scan/dictionary_scan.h"
 #include "scan/line_reader.h"
 #include "scan/word_extraction.h"
+#include "trie/key_table.h"
 #include "trie/key_trie.h"
 
 namespace vos {

@@ -264,8 +264,8 @@ struct Generator {
       switch (Below(8)) {
         case 0: lines.push_back(""); break;
         case 1: lines.push_back("der "); break;
-        // Long exclusion words differ from each other in their first character.
-        case 2: lines.push_back(std::string(1, "EFGHIJKLM"[i]) + LongWord().substr(1)); break;
+        // Long words that the index could not tell apart must all be excluded all the same.
+        case 2: lines.push_back(LongWord()); break;
         default: lines.push_back(Word()); break;
       }
     }
@@ -305,9 +305,8 @@ struct RoundFiles {
 
 void BuildIndex(const RoundFiles& files, const Settings& settings) {
   bool excluding = settings.fullText && settings.useExclusion;
-  KeyTrie exclusionList;
+  KeySet exclusionList;
   if (excluding) {
-    NewTrie(exclusionList);
     LoadExclusionList(files.exclusion, exclusionList);
   }
   KeyTrie mainTrie;

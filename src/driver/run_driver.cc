@@ -53,12 +53,9 @@ void RunDriver(int argc, char** argv) {
   RunSettings settings = ReadOptions(argc, argv);
   ScanMode mode{settings.fullText, settings.keepCase, settings.lineEndSize};
 
-  KeyTrie exclusionList;
+  KeySet exclusionList;
   bool excluding = settings.fullText && !settings.exclusionPath.empty();
-  if (excluding) {
-    NewTrie(exclusionList);
-    LoadExclusionList(settings.exclusionPath, exclusionList);
-  }
+  if (excluding) LoadExclusionList(settings.exclusionPath, exclusionList);
 
   KeyTrie mainTrie;
   NewTrie(mainTrie);

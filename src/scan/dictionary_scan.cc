@@ -16,8 +16,7 @@ static_assert(kKeyBatchSize > kMaxKeysPerLine, "a line's keys and the place for 
 
 }  // namespace
 
-void LoadExclusionList(std::string_view path, KeyTrie& exclusionList) {
-  RunStatistics unused;  // the run's statistics describe the main trie alone
+void LoadExclusionList(std::string_view path, KeySet& exclusionList) {
   LineReader reader = OpenLineReader(path, kExclusionBufferSize);
   CheckIo();
   ShortString line;
@@ -26,22 +25,20 @@ void LoadExclusionList(std::string_view path, KeyTrie& exclusionList) {
     ReadLine(reader, line);
     CheckIo();
     FoldCase(line);
-    InsertKey(line, 0, exclusionList, unused);
+    AddToSet(line, exclusionList);
   }
   CheckIo();
   CloseLineReader(reader);
   CheckIo();
 }
 
-void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie, const KeyTrie* exclusionList,
+void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie, const KeySet* exclusionList,
                     ScanState& state, RunStatistics& statistics) {
   // Keys go through a hash table and the trie is linked once at the end, which gives the same trie as inserting
   // them one by one (see FileKey). A trie that already holds keys is filled by plain insertion.
   bool filing = mainTrie.nodeCount == 0;
   bool excluding = mode.fullText && exclusionList != nullptr;
   KeyTable filed;
-  KeySet excluded;
-  if (excluding) MakeKeySet(*exclusionList, excluded);
   auto batch = std::make_unique<KeyBatch>();
 
   while (!AtEnd(dictionary)) {
@@ -57,7 +54,7 @@ void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainT
       while (NextWord(rest, batch->keys[batch->count], mode.fullText, mode.keepCase)) {
         const ShortString& key = batch->keys[batch->count];
         uint32_t tag = KeyTag(key);
-        if (excluding && SetHolds(excluded, key, tag)) continue;
+        if (excluding && SetHolds(*exclusionList, key, tag)) continue;
         ++statistics.totalWords;
         if (!filing) {
           InsertKey(key, state.currentEntry, mainTrie, statistics);

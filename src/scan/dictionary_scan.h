@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "scan/line_reader.h"
+#include "trie/key_table.h"
 #include "trie/key_trie.h"
 #include "trie/short_string.h"
 
@@ -27,12 +28,12 @@ struct ScanState {
 };
 
 // Reads the exclusion file at `path` into `exclusionList`: every line, folded, is one key.
-void LoadExclusionList(std::string_view path, KeyTrie& exclusionList);
+void LoadExclusionList(std::string_view path, KeySet& exclusionList);
 
 // Reads the open dictionary to its end and files its keys in `mainTrie`. A word that `exclusionList` holds is
 // left out in full-text mode; pass nullptr when there is no list. Stops the run on a read error, and with code
 // 215 when an entry would start beyond 2^31 - 1 bytes.
-void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie, const KeyTrie* exclusionList,
+void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie, const KeySet* exclusionList,
                     ScanState& state, RunStatistics& statistics);
 
 }  // namespace vos

@@ -58,10 +58,9 @@ class DictionaryScanTest : public ::testing::Test {
 
   ScanResult Scan(const std::string& dictionary, ScanMode mode, const std::string* exclusions = nullptr) {
     dir.Write("dict.txt", dictionary);
-    KeyTrie exclusionList;
+    KeySet exclusionList;
     if (exclusions != nullptr) {
       dir.Write("exclude.txt", *exclusions);
-      NewTrie(exclusionList);
       LoadExclusionList(dir.Path("exclude.txt"), exclusionList);
     }
     KeyTrie trie;
@@ -142,6 +141,16 @@ TEST_F(DictionaryScanTest, ExclusionList) {
   EXPECT_EQ(Scan(text, {.fullText = true}, &trailing).keys.count("der"), 1u);
   const std::string crlf = "Der\r\nund\r\n";
   EXPECT_EQ(Scan(text, {.fullText = true}, &crlf).keys, folded.keys);
+}
+
+// Regression: long exclusion words that agree on the index's bits 800 to 0 (same length, same first 99
+// characters, same lowest bit of the 100th) were merged, and all but the first of them were indexed.
+TEST_F(DictionaryScanTest, LongExclusionWordsAreAllExcluded) {
+  const std::string stem(99, 'l');
+  const std::string exclusions = stem + "a\n" + stem + "q\n";  // 'a' and 'q' are both odd
+  ScanResult r = Scan("%\n" + stem + "q\n" + stem + "a\n" + stem + "b\n", {.fullText = true}, &exclusions);
+  EXPECT_EQ(r.keys, (KeyMap{{stem + "b", {2}}}));
+  EXPECT_EQ(r.totalWords, 1);
 }
 
 TEST_F(DictionaryScanTest, OneDotPerThousandLines) {

@@ -30,7 +30,7 @@ struct Result {
 };
 
 // The scan as plain insertion does it, key by key.
-void PlainScan(const std::string& path, const ScanMode& mode, const KeyTrie* exclusionList, Result& result) {
+void PlainScan(const std::string& path, const ScanMode& mode, const KeySet* exclusionList, Result& result) {
   NewTrie(result.trie);
   ResetStatistics(result.statistics, result.trie);
   LineReader reader = OpenLineReader(path, kDictionaryBufferSize);
@@ -45,7 +45,7 @@ void PlainScan(const std::string& path, const ScanMode& mode, const KeyTrie* exc
     if (mode.fullText || afterPercent) {
       LineRest rest = RestOf(line);
       while (NextWord(rest, word, mode.fullText, mode.keepCase)) {
-        if (mode.fullText && exclusionList != nullptr && ContainsKey(word, *exclusionList)) continue;
+        if (mode.fullText && exclusionList != nullptr && SetHolds(*exclusionList, word, KeyTag(word))) continue;
         InsertKey(word, entry, result.trie, result.statistics);
         ++result.statistics.totalWords;
       }
@@ -56,7 +56,7 @@ void PlainScan(const std::string& path, const ScanMode& mode, const KeyTrie* exc
   CloseLineReader(reader);
 }
 
-void Scan(const std::string& path, const ScanMode& mode, const KeyTrie* exclusionList, Result& result) {
+void Scan(const std::string& path, const ScanMode& mode, const KeySet* exclusionList, Result& result) {
   NewTrie(result.trie);
   ResetStatistics(result.statistics, result.trie);
   LineReader reader = OpenLineReader(path, kDictionaryBufferSize);
@@ -145,12 +145,11 @@ TEST_F(ScanFilingTest, BatchedScanBuildsTheTrieOfThePlainScan) {
     std::string exclusions;
     for (int i = 0; i < 8; ++i) exclusions += vocabulary[random() % vocabulary.size()] + "\n";
     dir.Write("exclude.txt", exclusions);
-    KeyTrie exclusionList;
-    NewTrie(exclusionList);
+    KeySet exclusionList;
     LoadExclusionList(dir.Path("exclude.txt"), exclusionList);
     for (ScanMode mode : {ScanMode{false, false, 1}, ScanMode{true, false, 1}, ScanMode{true, true, 2}}) {
-      const KeyTrie* lists[] = {nullptr, &exclusionList};
-      for (const KeyTrie* excluding : lists) {
+      const KeySet* lists[] = {nullptr, &exclusionList};
+      for (const KeySet* excluding : lists) {
         Result plain;
         Result batched;
         PlainScan(dir.Path("dict.txt"), mode, excluding, plain);

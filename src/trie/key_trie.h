@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -107,56 +108,29 @@ TrieNode* InsertKey(const ShortString& key, int32_t entryOffset, KeyTrie& trie, 
 // Appends `entryOffset` to the node's postings unless it is already the last one; keeps the statistics.
 void AddPosting(TrieNode& node, int32_t entryOffset, KeyTrie& trie, RunStatistics& statistics);
 
-// Filing a whole scan at once. InsertKey descends the trie twice for every new key and once for every repeated
-// one, and on a large dictionary those descents are long (keys are told apart from their 100th character down, so
-// keys of different lengths form long chains). But the trie is fully determined by its distinct keys and the
-// order in which each first arrived: its bit indices and down links are the crit-bit tree of the keys (the head's
-// empty key included), and each node holds the earliest key of whichever of its two sides received a key later.
-// So a scan files its keys through a hash table (FileKey) and links the trie once at the end (LinkFiledKeys); the
-// result is the trie that InsertKey would have built from the same calls, node for node, statistics included.
+// Building blocks that the key table (key_table.h) shares with insertion.
 
-// A hash table from key to node. Two keys that agree on bits 800 down to 0 (the only bits the index can tell
-// apart) share one place, which the first of them keeps, just as in the trie.
-struct KeyTable {
-  std::vector<uint64_t> slots;  // hash tag << 32 | node handle (see NodeHandle); 0 marks a free slot
-  int64_t count = 0;            // slots in use; kept at most half of them
-};
+// Nodes are allocated from blocks of this size.
+inline constexpr size_t kArenaBlockSize = 4 << 20;
+// Bits 799 down to 0 lie in bytes 99 down to 0; bit 800 is the lowest bit of byte 100.
+inline constexpr int32_t kTopByte = (kTopBitIndex - 1) / 8;
 
-// Does what InsertKey does, statistics and results included, but leaves the new node unlinked (bit index and
-// links unset) until LinkFiledKeys. Every key of `trie` but the head's must have been filed through `table`.
-TrieNode* FileKey(const ShortString& key, int32_t entryOffset, KeyTable& table, KeyTrie& trie,
-                  RunStatistics& statistics);
+// Byte i of a stored key, the length byte being byte 0; bytes past the key read as 0.
+inline uint8_t StoredKeyByte(const uint8_t* stored, int32_t i) { return i <= stored[0] ? stored[i] : 0; }
 
-// The hash of a key that the key tables use; a caller that tests a key against two tables hashes it once.
-uint32_t KeyTag(const ShortString& key);
+// A node's share of the node arena: the node, its key right behind it, and the padding to the next node.
+size_t NodeRecordSize(uint8_t keyLength);
 
-// Keys waiting to be filed, each with its entry offset and tag. Filing them together lets the cache misses of
-// one key's table slot and node overlap with those of the keys before it.
-inline constexpr int kKeyBatchSize = 512;
-struct KeyBatch {
-  std::array<ShortString, kKeyBatchSize> keys;
-  std::array<int32_t, kKeyBatchSize> entryOffsets;
-  std::array<uint32_t, kKeyBatchSize> tags;  // KeyTag of each key
-  int count = 0;
-};
+// A new unlinked node holding `key` with the one posting `entryOffset`; the key is stored right behind the node so
+// that comparing it costs no further cache miss.
+TrieNode* NewNode(const ShortString& key, int32_t entryOffset, KeyTrie& trie);
 
-// Files the batch's keys in order, exactly as FileKey one after the other would, and empties the batch.
-void FileBatch(KeyBatch& batch, KeyTable& table, KeyTrie& trie, RunStatistics& statistics);
+// True when the stored key equals `key` (same length, same bytes).
+inline bool KeysEqual(const ShortString& key, const uint8_t* stored) {
+  return key.length == stored[0] && std::memcmp(key.bytes.data(), stored + 1, key.length) == 0;
+}
 
-// Gives every node filed through `table` the bit index and links InsertKey would have given it, and the head its
-// links. Empties the table.
-void LinkFiledKeys(KeyTable& table, KeyTrie& trie);
-
-// The keys of a trie again, filed in a table of their own for fast membership tests.
-struct KeySet {
-  KeyTrie keys;
-  KeyTable table;
-};
-
-// Fills the empty `set` with the keys that the linked `trie` holds.
-void MakeKeySet(const KeyTrie& trie, KeySet& set);
-
-// True when the set holds `key` (same length, same bytes); `tag` is KeyTag(key).
-bool SetHolds(const KeySet& set, const ShortString& key, uint32_t tag);
+// The highest bit from 799 down to 0 in which two stored keys differ, or -1 when they agree on all of them.
+int32_t StoredDifferenceBit(const uint8_t* a, const uint8_t* b);
 
 }  // namespace vos

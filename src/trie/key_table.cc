@@ -1,0 +1,291 @@
+#include "trie/key_table.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/run_stop.h"
+
+namespace vos {
+namespace {
+
+constexpr size_t kFirstTableSize = 1024;
+
+// A node handle names a node by its arena block (counted from 1) and its 8-byte unit within the block, in 32 bits,
+// so that a table slot holds a hash tag and a node in 8 bytes. Handles grow in the order the nodes were made.
+constexpr int kUnitBits = 19;  // 2^19 units of 8 bytes: one block of kArenaBlockSize
+static_assert(kArenaBlockSize == size_t{8} << kUnitBits);
+constexpr size_t kMaxBlocks = (size_t{1} << (32 - kUnitBits)) - 1;
+
+uint32_t NodeHandle(const Arena& arena, const TrieNode* node) {
+  // Nodes are made in the newest block, so the search rarely goes further than one step.
+  auto* address = reinterpret_cast<const uint8_t*>(node);
+  for (size_t block = arena.blocks.size(); block-- > 0;) {
+    const uint8_t* start = arena.blocks[block].bytes.get();
+    if (address >= start && address < start + kArenaBlockSize) {
+      if (block + 1 > kMaxBlocks) StopRun(ErrorCode::kOutOfMemory);
+      return static_cast<uint32_t>((block + 1) << kUnitBits | static_cast<size_t>(address - start) / 8);
+    }
+  }
+  std::abort();  // not a node of this arena
+}
+
+TrieNode* NodeAt(const Arena& arena, uint32_t handle) {
+  return reinterpret_cast<TrieNode*>(arena.blocks[(handle >> kUnitBits) - 1].bytes.get() +
+                                     size_t{handle & ((1u << kUnitBits) - 1)} * 8);
+}
+
+inline uint32_t SlotHandle(uint64_t slot) { return static_cast<uint32_t>(slot); }
+inline uint32_t SlotTag(uint64_t slot) { return static_cast<uint32_t>(slot >> 32); }
+
+// A hash of the bits the index can tell apart: the length, characters 1 to 99 and the lowest bit of character
+// 100. Keys that agree on those share a hash and are told apart by comparing them. Reads the characters 8 at a
+// time; the key's 255-byte buffer always has room for the last word, whose bytes past the key are masked off.
+uint32_t HashIndexBits(const ShortString& key) {
+  static_assert(sizeof(ShortString::bytes) >= kTopByte + 8, "the last word read stays inside the buffer");
+  int32_t counted = std::min<int32_t>(key.length, kTopByte);
+  uint64_t h = 0x9E3779B97F4A7C15u * (uint64_t{key.length} + 1);
+  if (key.length > kTopByte) h ^= key.bytes[kTopByte] & 1u;
+  for (int32_t i = 0; i < counted; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, key.bytes.data() + i, sizeof word);
+    if (counted - i < 8) {
+      int shift = 8 * (8 - (counted - i));  // keep the bytes at the lowest addresses
+      word &= std::endian::native == std::endian::little ? ~uint64_t{0} >> shift : ~uint64_t{0} << shift;
+    }
+    h = (h ^ word) * 0xBF58476D1CE4E5B9u;
+    h ^= h >> 31;
+  }
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDu;
+  h ^= h >> 33;
+  return static_cast<uint32_t>(h >> 32);
+}
+
+// True when the stored key agrees with `key` on every bit the index can tell apart.
+bool SameIndexBits(const ShortString& key, const uint8_t* stored) {
+  if (key.length != stored[0]) return false;
+  int32_t counted = std::min<int32_t>(key.length, kTopByte);
+  if (std::memcmp(key.bytes.data(), stored + 1, static_cast<size_t>(counted)) != 0) return false;
+  return key.length <= kTopByte || ((key.bytes[kTopByte] ^ stored[kTopByte + 1]) & 1) == 0;
+}
+
+// The slot of the node that agrees with `key` on the index's bits (on all its bytes when `exact`), or the free
+// slot where it would go.
+template <bool exact>
+size_t FindSlot(const KeyTable& table, const Arena& arena, const ShortString& key, uint32_t tag) {
+  size_t mask = table.slots.size() - 1;
+  for (size_t i = tag & mask;; i = (i + 1) & mask) {
+    uint64_t slot = table.slots[i];
+    if (slot == 0) return i;
+    if (SlotTag(slot) != tag) continue;
+    const uint8_t* stored = NodeAt(arena, SlotHandle(slot))->key;
+    if (exact ? KeysEqual(key, stored) : SameIndexBits(key, stored)) return i;
+  }
+}
+
+// Keeps the table at most half full with `more` keys added, so that a probe seldom goes past a few slots. The tags
+// place the nodes anew without touching them.
+void MakeRoom(KeyTable& table, int64_t more) {
+  if ((table.count + more) * 2 <= static_cast<int64_t>(table.slots.size())) return;
+  std::vector<uint64_t> old = std::move(table.slots);
+  size_t size = std::max(kFirstTableSize, old.size());
+  while (static_cast<int64_t>(size) < (table.count + more) * 2) size *= 2;
+  table.slots.assign(size, 0);
+  size_t mask = size - 1;
+  for (uint64_t slot : old) {
+    if (slot == 0) continue;
+    size_t i = SlotTag(slot) & mask;
+    while (table.slots[i] != 0) i = (i + 1) & mask;
+    table.slots[i] = slot;
+  }
+}
+
+// FileKey with the key's tag at hand and room in the table.
+TrieNode* FileTaggedKey(const ShortString& key, uint32_t tag, int32_t entryOffset, KeyTable& table, KeyTrie& trie,
+                        RunStatistics& statistics) {
+  size_t i = FindSlot<false>(table, trie.nodeArena, key, tag);
+  if (table.slots[i] != 0) {
+    TrieNode* node = NodeAt(trie.nodeArena, SlotHandle(table.slots[i]));
+    // A key of up to 99 characters agrees with the node's on all its bytes; a longer one may differ beyond the
+    // index's bits, and then the earlier key keeps the place.
+    if (key.length > kTopByte && !KeysEqual(key, node->key)) return nullptr;
+    AddPosting(*node, entryOffset, trie, statistics);
+    return node;
+  }
+  TrieNode* node = NewNode(key, entryOffset, trie);
+  table.slots[i] = uint64_t{tag} << 32 | NodeHandle(trie.nodeArena, node);
+  ++table.count;
+  if (key.length > statistics.maxKeyLength) {
+    statistics.maxKeyLength = key.length;
+    statistics.longestKeyNode = node;
+  }
+  return node;
+}
+
+}  // namespace
+
+uint32_t KeyTag(const ShortString& key) { return HashIndexBits(key); }
+
+TrieNode* FileKey(const ShortString& key, int32_t entryOffset, KeyTable& table, KeyTrie& trie,
+                  RunStatistics& statistics) {
+  if (key.length == 0) return nullptr;
+  MakeRoom(table, 1);
+  return FileTaggedKey(key, KeyTag(key), entryOffset, table, trie, statistics);
+}
+
+void FileBatch(KeyBatch& batch, KeyTable& table, KeyTrie& trie, RunStatistics& statistics) {
+  // A pipeline: the slot of the key kSlotLead places ahead is fetched, then the node of the key kNodeLead places
+  // ahead, whose slot has arrived by then, and the key at hand finds both in the cache.
+  constexpr int kSlotLead = 16;
+  constexpr int kNodeLead = 8;
+  MakeRoom(table, batch.count);
+  size_t mask = table.slots.size() - 1;
+  for (int i = -kSlotLead; i < batch.count; ++i) {
+    if (i + kSlotLead < batch.count) __builtin_prefetch(&table.slots[batch.tags[i + kSlotLead] & mask]);
+    int ahead = i + kNodeLead;
+    if (ahead >= 0 && ahead < batch.count) {
+      uint64_t slot = table.slots[batch.tags[ahead] & mask];
+      if (slot != 0 && SlotTag(slot) == batch.tags[ahead]) {
+        TrieNode* node = NodeAt(trie.nodeArena, SlotHandle(slot));
+        __builtin_prefetch(node);
+        __builtin_prefetch(node + 1);  // the key, right behind the node
+      }
+    }
+    if (i >= 0 && batch.keys[i].length != 0) {
+      FileTaggedKey(batch.keys[i], batch.tags[i], batch.entryOffsets[i], table, trie, statistics);
+    }
+  }
+  batch.count = 0;
+}
+
+void AddToSet(const ShortString& key, KeySet& set) {
+  if (key.length == 0) return;
+  MakeRoom(set.table, 1);
+  uint32_t tag = KeyTag(key);
+  size_t i = FindSlot<true>(set.table, set.keys.nodeArena, key, tag);
+  if (set.table.slots[i] != 0) return;
+  set.table.slots[i] = uint64_t{tag} << 32 | NodeHandle(set.keys.nodeArena, NewNode(key, 0, set.keys));
+  ++set.table.count;
+}
+
+bool SetHolds(const KeySet& set, const ShortString& key, uint32_t tag) {
+  if (set.table.count == 0 || key.length == 0) return false;
+  return set.table.slots[FindSlot<true>(set.table, set.keys.nodeArena, key, tag)] != 0;
+}
+
+namespace {
+
+// Keys in the order of their bits from 799 down to 0: bytes 99 down to 1, then the length byte.
+int CompareBelowTop(const uint8_t* a, const uint8_t* b) {
+  for (int32_t i = std::min<int32_t>(std::max(a[0], b[0]), kTopByte); i >= 0; --i) {
+    uint8_t x = StoredKeyByte(a, i);
+    uint8_t y = StoredKeyByte(b, i);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return 0;
+}
+
+struct SortItem {
+  uint64_t prefix;  // orders keys as CompareBelowTop does, as far as it goes (see MakeSortItem)
+  uint32_t handle;  // the node; handles grow in the order the keys first arrived
+  uint32_t more;    // the next four bytes below the prefix's
+};
+
+// The sort item of a key: the position of its highest non-zero character among 1 to 99, then that character and
+// the ten bytes below it, down to the length byte. Items that agree on all of these need the full compare.
+SortItem MakeSortItem(const uint8_t* key, uint32_t handle) {
+  int32_t top = std::min<int32_t>(key[0], kTopByte);
+  while (top > 0 && key[top] == 0) --top;
+  SortItem item{static_cast<uint64_t>(top) << 56, handle, 0};
+  for (int32_t j = 0; j < 7 && top - j >= 0; ++j) item.prefix |= uint64_t{key[top - j]} << (48 - 8 * j);
+  for (int32_t j = 7; j < 11 && top - j >= 0; ++j) item.more |= uint32_t{key[top - j]} << (24 - 8 * (j - 7));
+  return item;
+}
+
+// A finished subtree of the crit-bit tree: where a link to it leads, and its earliest key.
+struct Subtree {
+  TrieNode* target;    // the node holding the subtree's root (for a single key: the node holding that key)
+  TrieNode* earliest;  // the node of the earliest key in the subtree
+  int64_t arrival;     // when that key arrived; the head's empty key was there from the start
+};
+
+// A crit-bit node whose left side is finished and whose right side is still growing.
+struct OpenNode {
+  int32_t bitIndex;
+  Subtree left;
+};
+
+// The node of the crit-bit tree with the two finished sides: it is the node of the earliest key of the side that
+// received a key later, since that key's insertion is what created the split.
+Subtree Close(const OpenNode& open, const Subtree& right) {
+  const Subtree& earlier = open.left.arrival < right.arrival ? open.left : right;
+  const Subtree& later = open.left.arrival < right.arrival ? right : open.left;
+  TrieNode* node = later.earliest;
+  node->bitIndex = open.bitIndex;
+  node->left = open.left.target;
+  node->right = right.target;
+  return {node, earlier.earliest, earlier.arrival};
+}
+
+// Links the keys of one side of the head, sorted, with the head's empty key in front of them, and gives the
+// target of the head's link to that side.
+TrieNode* LinkSide(const std::vector<SortItem>& sorted, const Arena& arena, TrieNode* head) {
+  std::vector<OpenNode> open;  // the right spine; bit indices fall from bottom to top
+  Subtree carry{head, head, -1};
+  const uint8_t* previous = head->key;
+  for (size_t k = 0; k < sorted.size(); ++k) {
+    const SortItem& item = sorted[k];
+    if (k + 8 < sorted.size()) __builtin_prefetch(NodeAt(arena, sorted[k + 8].handle) + 1);  // the key
+    TrieNode* node = NodeAt(arena, item.handle);
+    int32_t bitIndex = StoredDifferenceBit(node->key, previous);
+    while (!open.empty() && open.back().bitIndex < bitIndex) {
+      carry = Close(open.back(), carry);
+      open.pop_back();
+    }
+    open.push_back({bitIndex, carry});
+    carry = {node, node, item.handle};
+    previous = node->key;
+  }
+  while (!open.empty()) {
+    carry = Close(open.back(), carry);
+    open.pop_back();
+  }
+  return carry.target;
+}
+
+}  // namespace
+
+void LinkFiledKeys(KeyTable& table, KeyTrie& trie) {
+  table = KeyTable{};  // its memory goes before the sort items take theirs
+  // Bit 800 sends a key to the head's left or right side; each side is the crit-bit tree of its keys on bits 799
+  // to 0, the head's empty key included. The node arena holds the nodes back to back, so they are read in order.
+  const Arena& arena = trie.nodeArena;
+  std::vector<SortItem> sides[2];
+  sides[0].reserve(static_cast<size_t>(trie.nodeCount));
+  for (size_t block = 0; block < arena.blocks.size(); ++block) {
+    const uint8_t* bytes = arena.blocks[block].bytes.get();
+    for (size_t offset = 0; offset < arena.blocks[block].used;) {
+      auto* node = reinterpret_cast<const TrieNode*>(bytes + offset);
+      if (node != trie.head) {
+        const uint8_t* key = node->key;
+        int side = key[0] > kTopByte ? key[kTopByte + 1] & 1 : 0;
+        auto handle = static_cast<uint32_t>((block + 1) << kUnitBits | offset / 8);
+        sides[side].push_back(MakeSortItem(key, handle));
+      }
+      offset += NodeRecordSize(node->key[0]);
+    }
+  }
+  for (auto& side : sides) {
+    std::sort(side.begin(), side.end(), [&arena](const SortItem& a, const SortItem& b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      if (a.more != b.more) return a.more < b.more;
+      return CompareBelowTop(NodeAt(arena, a.handle)->key, NodeAt(arena, b.handle)->key) < 0;
+    });
+  }
+  trie.head->left = LinkSide(sides[0], arena, trie.head);
+  trie.head->right = LinkSide(sides[1], arena, trie.head);
+}
+
+}  // namespace vos
