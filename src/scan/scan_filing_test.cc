@@ -15,6 +15,7 @@
 #include "scan/dictionary_scan.h"
 #include "scan/word_extraction.h"
 #include "test_support.h"
+#include "trie_test_support.h"
 
 namespace vos {
 namespace {
@@ -65,41 +66,8 @@ void Scan(const std::string& path, const ScanMode& mode, const KeySet* exclusion
   CloseLineReader(reader);
 }
 
-std::vector<const TrieNode*> BreadthFirst(const KeyTrie& trie) {
-  std::vector<const TrieNode*> order{trie.head};
-  for (size_t i = 0; i < order.size(); ++i) {
-    for (const TrieNode* next : {order[i]->left, order[i]->right}) {
-      if (next->bitIndex < order[i]->bitIndex) order.push_back(next);
-    }
-  }
-  return order;
-}
-
 void ExpectSameResult(const Result& expected, const Result& actual) {
-  std::vector<const TrieNode*> a = BreadthFirst(expected.trie);
-  std::vector<const TrieNode*> b = BreadthFirst(actual.trie);
-  ASSERT_EQ(a.size(), b.size());
-  std::map<const TrieNode*, size_t> placeA;
-  std::map<const TrieNode*, size_t> placeB;
-  for (size_t i = 0; i < a.size(); ++i) {
-    placeA[a[i]] = i;
-    placeB[b[i]] = i;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    ASSERT_EQ(KeyText(*a[i]), KeyText(*b[i])) << "node " << i;
-    ASSERT_EQ(a[i]->bitIndex, b[i]->bitIndex) << "node " << i;
-    ASSERT_EQ(placeA.at(a[i]->left), placeB.at(b[i]->left)) << "node " << i;
-    ASSERT_EQ(placeA.at(a[i]->right), placeB.at(b[i]->right)) << "node " << i;
-    ASSERT_EQ(a[i]->postings.count, b[i]->postings.count) << "node " << i;
-    for (int32_t k = 0; k < a[i]->postings.count; ++k) {
-      ASSERT_EQ(PostingAt(a[i]->postings, k), PostingAt(b[i]->postings, k)) << "node " << i;
-    }
-  }
-  EXPECT_EQ(expected.statistics.totalWords, actual.statistics.totalWords);
-  EXPECT_EQ(expected.statistics.maxKeyLength, actual.statistics.maxKeyLength);
-  EXPECT_EQ(expected.statistics.maxPostingCount, actual.statistics.maxPostingCount);
-  EXPECT_EQ(placeA.at(expected.statistics.longestKeyNode), placeB.at(actual.statistics.longestKeyNode));
-  EXPECT_EQ(placeA.at(expected.statistics.mostFrequentNode), placeB.at(actual.statistics.mostFrequentNode));
+  test::ExpectSameTrie(expected.trie, expected.statistics, actual.trie, actual.statistics);
 }
 
 // A dictionary of entries whose lines are full of short words (up to 128 keys on a line, so batches fill up in

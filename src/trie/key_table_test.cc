@@ -13,31 +13,18 @@
 
 #include "trie/key_table.h"
 #include "trie/key_trie.h"
+#include "trie_test_support.h"
 
 namespace vos {
 namespace {
+
+using test::BreadthFirst;
+using test::Postings;
 
 struct Filed {
   std::string key;
   int32_t entryOffset;
 };
-
-// The nodes in breadth-first order over down links, which is also the order of the index records.
-std::vector<const TrieNode*> BreadthFirst(const KeyTrie& trie) {
-  std::vector<const TrieNode*> order{trie.head};
-  for (size_t i = 0; i < order.size(); ++i) {
-    for (const TrieNode* next : {order[i]->left, order[i]->right}) {
-      if (next->bitIndex < order[i]->bitIndex) order.push_back(next);
-    }
-  }
-  return order;
-}
-
-std::vector<int32_t> Postings(const TrieNode& node) {
-  std::vector<int32_t> values;
-  for (int32_t i = 0; i < node.postings.count; ++i) values.push_back(PostingAt(node.postings, i));
-  return values;
-}
 
 struct Built {
   KeyTrie trie;
@@ -83,30 +70,9 @@ void BuildByFiling(const std::vector<Filed>& stream, std::mt19937& random, Built
   LinkFiledKeys(table, built.trie);
 }
 
-// Compares two tries node for node, their statistics included.
+// Compares two tries node for node, their statistics and the calls' results included.
 void ExpectSameTrie(const Built& expected, const Built& actual) {
-  std::vector<const TrieNode*> a = BreadthFirst(expected.trie);
-  std::vector<const TrieNode*> b = BreadthFirst(actual.trie);
-  ASSERT_EQ(a.size(), b.size());
-  ASSERT_EQ(expected.trie.nodeCount, actual.trie.nodeCount);
-  ASSERT_EQ(static_cast<int64_t>(a.size()) - 1, actual.trie.nodeCount);
-  std::map<const TrieNode*, size_t> placeA;
-  std::map<const TrieNode*, size_t> placeB;
-  for (size_t i = 0; i < a.size(); ++i) {
-    placeA[a[i]] = i;
-    placeB[b[i]] = i;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    ASSERT_EQ(KeyText(*a[i]), KeyText(*b[i])) << "node " << i;
-    ASSERT_EQ(a[i]->bitIndex, b[i]->bitIndex) << "node " << i;
-    ASSERT_EQ(placeA.at(a[i]->left), placeB.at(b[i]->left)) << "left link of node " << i;
-    ASSERT_EQ(placeA.at(a[i]->right), placeB.at(b[i]->right)) << "right link of node " << i;
-    ASSERT_EQ(Postings(*a[i]), Postings(*b[i])) << "node " << i;
-  }
-  EXPECT_EQ(expected.statistics.maxKeyLength, actual.statistics.maxKeyLength);
-  EXPECT_EQ(expected.statistics.maxPostingCount, actual.statistics.maxPostingCount);
-  EXPECT_EQ(placeA.at(expected.statistics.longestKeyNode), placeB.at(actual.statistics.longestKeyNode));
-  EXPECT_EQ(placeA.at(expected.statistics.mostFrequentNode), placeB.at(actual.statistics.mostFrequentNode));
+  test::ExpectSameTrie(expected.trie, expected.statistics, actual.trie, actual.statistics);
   for (size_t i = 0; i < expected.results.size(); ++i) {
     if (actual.results[i] != "<batch>") {
       EXPECT_EQ(expected.results[i], actual.results[i]) << "call " << i;

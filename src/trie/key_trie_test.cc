@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "trie_test_support.h"
+
 namespace vos {
 namespace {
 
@@ -15,11 +17,6 @@ ShortString S(const std::string& text) { return MakeShortString(text); }
 
 std::string Key(const TrieNode* node) { return std::string(KeyText(*node)); }
 
-std::vector<int32_t> Postings(const TrieNode* node) {
-  std::vector<int32_t> values;
-  for (int32_t i = 0; i < node->postings.count; ++i) values.push_back(PostingAt(node->postings, i));
-  return values;
-}
 
 struct Fixture {
   KeyTrie trie;
@@ -129,8 +126,8 @@ TEST(KeyTrieTest, PostingsStayDistinctAndStatisticsKeepTheFirstRecord) {
   f.Insert("haus", 20);
   f.Insert("haus", 20);
   f.Insert("hof", 20);  // reaches 3 second: does not take over
-  EXPECT_EQ(Postings(haus), (std::vector<int32_t>{2, 10, 20}));
-  EXPECT_EQ(Postings(hof), (std::vector<int32_t>{2, 10, 20}));
+  EXPECT_EQ(test::Postings(*haus), (std::vector<int32_t>{2, 10, 20}));
+  EXPECT_EQ(test::Postings(*hof), (std::vector<int32_t>{2, 10, 20}));
   EXPECT_EQ(f.statistics.maxPostingCount, 3);
   EXPECT_EQ(f.statistics.mostFrequentNode, haus);
   TrieNode* long1 = f.Insert("abcdef", 30);
@@ -194,7 +191,7 @@ TEST(KeyTrieTest, RandomStreamsAgreeWithAMapModel) {
       const TrieNode* node = FindNode(S(key), f.trie);
       if (Key(node) != key) continue;  // only long keys the index cannot tell apart may be missing
       ++filed;
-      EXPECT_EQ(Postings(node), offsets) << key;
+      EXPECT_EQ(test::Postings(*node), offsets) << key;
     }
     for (const auto& [key, offsets] : model) {
       if (key.size() < 100) {
