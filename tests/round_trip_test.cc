@@ -363,7 +363,7 @@ std::string Shown(const std::string& bytes) {
 
 std::string PostingsText(const std::vector<int32_t>& postings) {
   std::string text;
-  for (int32_t p : postings) text += " " + std::to_string(p);
+  for (int32_t p : postings) text.append(" ").append(std::to_string(p));
   return text;
 }
 

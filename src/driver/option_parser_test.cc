@@ -100,7 +100,7 @@ struct ParseCase {
 };
 
 const std::string k300(300, 'x');
-const std::string kLongProgram = "/" + std::string(299, 'p');
+const std::string kLongProgram = std::string(1, '/').append(299, 'p');
 
 std::vector<Step> Repeat(int result, int count) { return std::vector<Step>(static_cast<size_t>(count), {result}); }
 
