@@ -305,3 +305,25 @@ TEST(IndexWriterTest, WritesTheFileOnDiskWithTheSameBytes) {
 
 }  // namespace
 }  // namespace vos
+
+namespace vos {
+namespace {
+
+// Record offsets are 32-bit: a trie whose records would reach past 2^31 - 1 bytes stops the run with 215 during
+// the layout, before the index file is created, instead of writing wrapped links.
+TEST(IndexWriterDeathTest, RecordOffsetsBeyond32BitsStopBeforeTheFileIsCreated) {
+  KeyTrie trie;
+  NewTrie(trie);
+  RunStatistics statistics;
+  ResetStatistics(statistics, trie);
+  for (const char* key : {"a", "b", "c"}) {
+    // The layout reads only a node's key length and posting count: pretend each holds 300 million offsets.
+    InsertKey(MakeShortString(key), 0, trie, statistics)->postings.count = 300'000'000;
+  }
+  test::TempDir dir;
+  EXPECT_EXIT(WriteIndexFile(dir.Path("index.dat"), trie, statistics), ::testing::ExitedWithCode(215), "");
+  EXPECT_FALSE(dir.Exists("index.dat"));
+}
+
+}  // namespace
+}  // namespace vos
