@@ -35,8 +35,7 @@ void LoadExclusionList(std::string_view path, KeySet& exclusionList) {
 void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie, const KeySet* exclusionList,
                     ScanState& state, RunStatistics& statistics) {
   // Keys go through a hash table and the trie is linked once at the end, which gives the same trie as inserting
-  // them one by one (see FileKey). A trie that already holds keys is filled by plain insertion.
-  bool filing = mainTrie.nodeCount == 0;
+  // them one by one (see FileKey).
   bool excluding = mode.fullText && exclusionList != nullptr;
   KeyTable filed;
   auto batch = std::make_unique<KeyBatch>();
@@ -56,10 +55,6 @@ void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainT
         uint32_t tag = KeyTag(key);
         if (excluding && SetHolds(*exclusionList, key, tag)) continue;
         ++statistics.totalWords;
-        if (!filing) {
-          InsertKey(key, state.currentEntry, mainTrie, statistics);
-          continue;
-        }
         batch->entryOffsets[batch->count] = state.currentEntry;
         batch->tags[batch->count] = tag;
         ++batch->count;
@@ -80,10 +75,8 @@ void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainT
     }
   }
   CheckIo();
-  if (filing) {
-    FileBatch(*batch, filed, mainTrie, statistics);
-    LinkFiledKeys(filed, mainTrie);
-  }
+  FileBatch(*batch, filed, mainTrie, statistics);
+  LinkFiledKeys(filed, mainTrie);
 }
 
 }  // namespace vos

@@ -30,9 +30,9 @@ struct ScanState {
 // Reads the exclusion file at `path` into `exclusionList`: every line, folded, is one key.
 void LoadExclusionList(std::string_view path, KeySet& exclusionList);
 
-// Reads the open dictionary to its end and files its keys in `mainTrie`. A word that `exclusionList` holds is
-// left out in full-text mode; pass nullptr when there is no list. Stops the run on a read error, and with code
-// 215 when an entry would start beyond 2^31 - 1 bytes.
+// Reads the open dictionary to its end and files its keys in `mainTrie`, which must be empty (just made by
+// NewTrie). A word that `exclusionList` holds is left out in full-text mode; pass nullptr when there is no list.
+// Stops the run on a read error, and with code 215 when an entry would start beyond 2^31 - 1 bytes.
 void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie, const KeySet* exclusionList,
                     ScanState& state, RunStatistics& statistics);
 
