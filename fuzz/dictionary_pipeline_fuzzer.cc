@@ -13,8 +13,8 @@
 #include "index/index_writer.h"
 #include "index_file.h"
 #include "lookup/lookup.h"
-#include "line_model.h"
 #include "memory_io.h"
+#include "plain_model.h"
 #include "runtime/run_stop.h"
 #include "scan/dictionary_scan.h"
 
@@ -22,19 +22,8 @@ namespace {
 
 using Model = std::map<std::string, std::vector<int32_t>>;
 
-std::string Fold(std::string text) {
-  for (char& c : text) {
-    auto b = static_cast<unsigned char>(c);
-    if (b >= 'A' && b <= 'Z') c = static_cast<char>(b + 32);
-    if (b == 0xC4 || b == 0xD6 || b == 0xDC) c = static_cast<char>(b + 32);  // Ä Ö Ü
-  }
-  return text;
-}
-
-bool IsWordByte(unsigned char b) {
-  return b == '-' || (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b == 0xC4 ||
-         b == 0xD6 || b == 0xDC || b == 0xDF || b == 0xE4 || b == 0xF6 || b == 0xFC;
-}
+using vos::model::Fold;
+using vos::model::IsWordByte;
 
 std::vector<std::string> Words(const std::string& line, bool fullText) {
   std::vector<std::string> words;
@@ -95,13 +84,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The model.
   std::set<std::string> excluded;  // every word whole: the list never reaches the index
   if (excluding) {
-    for (const vos::fuzz::ModelLine& line : vos::fuzz::SplitLines(exclusions)) excluded.insert(Fold(line.text));
+    for (const vos::model::ModelLine& line : vos::model::SplitLines(exclusions)) excluded.insert(Fold(line.text));
   }
   Model model;
   ModelSet filed;
   int64_t offset = 0, entry = 0;
   bool afterPercent = false;
-  for (const vos::fuzz::ModelLine& line : vos::fuzz::SplitLines(dictionary)) {
+  for (const vos::model::ModelLine& line : vos::model::SplitLines(dictionary)) {
     offset += line.bytes + lineEndSize;
     if (fullText || afterPercent) {
       for (std::string word : Words(line.text, fullText)) {

@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "line_model.h"
 #include "memory_io.h"
+#include "plain_model.h"
 #include "runtime/run_stop.h"
 #include "scan/line_reader.h"
 
 namespace {
 
-using vos::fuzz::ModelLine;
+using vos::model::ModelLine;
 
 std::vector<ModelLine> ReadThrough(std::string_view input, size_t bufferSize) {
   vos::fuzz::UseMemoryIo(input);
@@ -33,7 +33,7 @@ std::vector<ModelLine> ReadThrough(std::string_view input, size_t bufferSize) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::vector<ModelLine> expected = vos::fuzz::SplitLines(input);
+  const std::vector<ModelLine> expected = vos::model::SplitLines(input);
   for (size_t bufferSize : {1, 2, 3, 7, 256, 10240}) {
     if (ReadThrough(input, bufferSize) != expected) std::abort();
   }

@@ -1,4 +1,5 @@
-// The line rule written out plainly, as the fuzz targets' model of what the line reader must give.
+// The dictionary's rules written out plainly, independently of the code under test: the line rule, case folding
+// and the bytes of a full-text word. The round-trip tests and the fuzz targets build their models from these.
 #pragma once
 
 #include <algorithm>
@@ -7,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vos::fuzz {
+namespace vos::model {
 
 struct ModelLine {
   std::string text;  // the line's first 255 bytes
@@ -32,4 +33,19 @@ inline std::vector<ModelLine> SplitLines(std::string_view input) {
   return lines;
 }
 
-}  // namespace vos::fuzz
+// Folds A-Z and the three umlauts Ä Ö Ü to lower case; every other byte stays.
+inline std::string Fold(std::string text) {
+  for (char& c : text) {
+    auto b = static_cast<unsigned char>(c);
+    if ((b >= 'A' && b <= 'Z') || b == 0xC4 || b == 0xD6 || b == 0xDC) c = static_cast<char>(b + 32);
+  }
+  return text;
+}
+
+// A byte of a full-text word: "-", digits, ASCII letters, Ä Ö Ü ß ä ö ü.
+inline bool IsWordByte(unsigned char b) {
+  return b == '-' || (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b == 0xC4 ||
+         b == 0xD6 || b == 0xDC || b == 0xDF || b == 0xE4 || b == 0xF6 || b == 0xFC;
+}
+
+}  // namespace vos::model

@@ -14,6 +14,7 @@
 #include "runtime/run_stop.h"
 #include "scan/dictionary_scan.h"
 #include "scan/line_reader.h"
+#include "plain_model.h"
 #include "test_support.h"
 #include "trie/key_trie.h"
 
@@ -29,38 +30,9 @@ struct Settings {
 
 // ---- The model ----------------------------------------------------------------------------------------------
 
-struct ModelLine {
-  std::string text;    // the first 255 bytes
-  int64_t length = 0;  // every byte before the line end
-};
-
-// LF, CR LF and a lone CR each end a line; a line end at the very end starts no further line.
-std::vector<ModelLine> SplitLines(const std::string& bytes) {
-  std::vector<ModelLine> lines;
-  size_t i = 0;
-  while (i < bytes.size()) {
-    size_t j = i;
-    while (j < bytes.size() && bytes[j] != '\n' && bytes[j] != '\r') ++j;
-    lines.push_back({bytes.substr(i, std::min<size_t>(j - i, 255)), static_cast<int64_t>(j - i)});
-    if (j < bytes.size()) j += bytes[j] == '\r' && j + 1 < bytes.size() && bytes[j + 1] == '\n' ? 2 : 1;
-    i = j;
-  }
-  return lines;
-}
-
-std::string Folded(std::string text) {
-  for (char& c : text) {
-    auto b = static_cast<unsigned char>(c);
-    if (b >= 'A' && b <= 'Z') c = static_cast<char>(b + 32);
-    if (b == 0xC4 || b == 0xD6 || b == 0xDC) c = static_cast<char>(b + 32);  // the three umlauts
-  }
-  return text;
-}
-
-bool IsWordByte(unsigned char b) {
-  return b == '-' || (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b == 0xC4 ||
-         b == 0xD6 || b == 0xDC || b == 0xDF || b == 0xE4 || b == 0xF6 || b == 0xFC;
-}
+using model::IsWordByte;
+using model::ModelLine;
+using model::SplitLines;
 
 // Headwords: the text between commas, untrimmed; the first empty one ends the line.
 std::vector<std::string> Headwords(const std::string& line) {
@@ -130,21 +102,21 @@ struct Model {
 Model ModelOf(const std::string& dictionary, const std::string& exclusion, const Settings& settings) {
   std::set<std::string> excluded;
   if (settings.fullText && settings.useExclusion) {
-    for (const ModelLine& line : SplitLines(exclusion)) excluded.insert(Folded(line.text));
+    for (const ModelLine& line : SplitLines(exclusion)) excluded.insert(model::Fold(line.text));
   }
   Model model;
   int64_t offset = 0;
   int32_t entry = 0;
   bool afterPercent = false;
   for (const ModelLine& line : SplitLines(dictionary)) {
-    offset += line.length + settings.lineEndSize;
+    offset += line.bytes + settings.lineEndSize;
     if (settings.fullText) {
       for (const std::string& word : TextWords(line.text)) {
-        std::string key = settings.keepCase ? word : Folded(word);
+        std::string key = settings.keepCase ? word : model::Fold(word);
         if (!excluded.contains(key)) model.File(key, entry);
       }
     } else if (afterPercent) {
-      for (const std::string& word : Headwords(line.text)) model.File(settings.keepCase ? word : Folded(word), entry);
+      for (const std::string& word : Headwords(line.text)) model.File(settings.keepCase ? word : model::Fold(word), entry);
     }
     afterPercent = line.text == "%";
     if (afterPercent) entry = static_cast<int32_t>(offset);
