@@ -139,6 +139,35 @@ bool RegexMatches(const CompiledPattern& pattern, std::string_view form) {
 
 bool WithinOneEdit(std::string_view a, std::string_view b) { return EditDistance(a, b, 1) <= 1; }
 
+// Whether `pattern` holds a back-reference (\1 to \9 outside a bracket expression). glibc matches those by
+// backtracking, which a short pattern can make take longer than any caller would wait, so they are refused.
+bool HasBackReference(std::string_view pattern) {
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '[') {
+      // A bracket expression: "]" right after "[" or "[^" is a member; "[:", "[." and "[=" open an inner term.
+      size_t j = i + 1;
+      if (j < pattern.size() && pattern[j] == '^') ++j;
+      if (j < pattern.size() && pattern[j] == ']') ++j;
+      while (j < pattern.size() && pattern[j] != ']') {
+        char c = j + 1 < pattern.size() ? pattern[j + 1] : 0;
+        if (pattern[j] == '[' && (c == ':' || c == '.' || c == '=')) {
+          size_t close = pattern.find(std::string{c, ']'}, j + 2);
+          j = close == std::string_view::npos ? pattern.size() : close + 2;
+          continue;
+        }
+        ++j;
+      }
+      i = j;
+      continue;
+    }
+    if (pattern[i] == '\\' && i + 1 < pattern.size()) {
+      if (pattern[i + 1] >= '1' && pattern[i + 1] <= '9') return true;
+      ++i;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 const std::vector<StrategyInfo>& Strategies() { return kStrategies; }
@@ -168,6 +197,10 @@ bool CompileMatcher(Strategy strategy, std::string_view word, Matcher& matcher, 
   }
   // A pattern is taken whole: its blanks may be meant, and folding it could change what a class means.
   matcher.word = std::string(word);
+  if (HasBackReference(word)) {
+    error = "back-references are not supported";
+    return false;
+  }
   auto pattern = std::make_shared<CompiledPattern>();
   pattern->locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
   std::string text = pattern->locale != nullptr ? Latin1ToUtf8(word) : std::string(word);

@@ -61,6 +61,8 @@ TEST(StrategiesTest, EachStrategyFindsTheKeysItMeans) {
       {Strategy::kRe, "^R.*T$", {"robert", "rupert"}},  // any case
       {Strategy::kRegexp, "^gu\\(ten\\) t", {"guten tag"}},
       {Strategy::kRegexp, "^r.b+", {}},  // "+" is an ordinary character in a basic expression
+      {Strategy::kRe, "[\\1]", {}},  // inside brackets no back-reference: a backslash or a 1
+      {Strategy::kRe, "[[:digit:]\\]$", {}},
       {Strategy::kSoundex, "Robert", {"robert", "rupert"}},
       {Strategy::kSoundex, "Tack", {"tag"}},
       {Strategy::kLev, "Hause", {"haus"}},
@@ -94,7 +96,8 @@ TEST(StrategiesTest, NamesAndBadPatterns) {
   EXPECT_TRUE(ParseStrategy("PREFIX", parsed) && parsed == Strategy::kPrefix);
   EXPECT_FALSE(ParseStrategy("pre", parsed));
   for (auto [strategy, pattern] : {std::pair{Strategy::kRe, "("}, std::pair{Strategy::kRe, "a{2"},
-                                   std::pair{Strategy::kRegexp, "\\("}, std::pair{Strategy::kRe, "[b-a]"}}) {
+                                   std::pair{Strategy::kRegexp, "\\("}, std::pair{Strategy::kRe, "[b-a]"},
+                                   std::pair{Strategy::kRegexp, "\\(a*\\)*\\1"}, std::pair{Strategy::kRe, "(a)\\1"}}) {
     Matcher matcher;
     std::string error;
     EXPECT_FALSE(CompileMatcher(strategy, pattern, matcher, error)) << pattern;
