@@ -68,6 +68,10 @@ ReadOutcome LookupKey(const IndexFile& index, std::string_view key, std::vector<
 // inside a record or whose links point past its end is "truncated index").
 struct RecordCursor {
   int64_t position = 0;  // file position of the next record
+  // A pass's own read-ahead over a file: its bytes from windowStart on, read 1 MiB at a time into one reused
+  // buffer, so that a pass neither fills the block cache nor asks for fresh memory per block.
+  int64_t windowStart = 0;
+  std::vector<uint8_t> window;
 };
 ReadOutcome NextRecord(const IndexFile& index, RecordCursor& cursor, IndexRecord& record, std::string& error);
 
@@ -192,6 +196,8 @@ ConvertOutcome FromUser(const Charset& charset, std::string_view text, std::stri
 
 // The two conversions of the DICT protocol's UTF-8, without a Charset.
 std::string Latin1ToUtf8(std::string_view latin1);
+// Writes `latin1` as UTF-8 at `out`, which has room for twice its size; gives the end of what was written.
+char* Latin1ToUtf8(std::string_view latin1, char* out);
 ConvertOutcome Utf8ToLatin1(std::string_view utf8, std::string& latin1, std::string& problem);
 
 }  // namespace vos

@@ -137,6 +137,52 @@ bool RegexMatches(const CompiledPattern& pattern, std::string_view form) {
   return matches;
 }
 
+// The four plain strategies compare the stored key with the word in match form byte by byte, folding the key's
+// bytes as they are read: no copy of the key is made, which is most of the cost of a pass over all keys. Blanks
+// at the key's ends need no trimming for substring and suffix and prefix beyond their own end, since a word in
+// match form neither starts nor ends with one.
+bool FoldedEqual(const char* key, std::string_view word) {
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (MatchFold(key[i]) != word[i]) return false;
+  }
+  return true;
+}
+
+std::string_view TrimmedFront(std::string_view key) {
+  while (!key.empty() && (key.front() == ' ' || key.front() == '\t')) key.remove_prefix(1);
+  return key;
+}
+
+std::string_view TrimmedBack(std::string_view key) {
+  while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.remove_suffix(1);
+  return key;
+}
+
+bool HoldsWord(std::string_view key, std::string_view word) {
+  if (word.empty()) return true;
+  if (word.size() > key.size()) return false;
+  char first = word[0];
+  for (size_t i = 0, last = key.size() - word.size(); i <= last; ++i) {
+    if (MatchFold(key[i]) == first && FoldedEqual(key.data() + i + 1, word.substr(1))) return true;
+  }
+  return false;
+}
+
+bool StartsWithWord(std::string_view key, std::string_view word) {
+  key = TrimmedFront(key);
+  return key.size() >= word.size() && FoldedEqual(key.data(), word);
+}
+
+bool EndsWithWord(std::string_view key, std::string_view word) {
+  key = TrimmedBack(key);
+  return key.size() >= word.size() && FoldedEqual(key.data() + key.size() - word.size(), word);
+}
+
+bool EqualsWord(std::string_view key, std::string_view word) {
+  key = TrimmedBack(TrimmedFront(key));
+  return key.size() == word.size() && FoldedEqual(key.data(), word);
+}
+
 bool WithinOneEdit(std::string_view a, std::string_view b) { return EditDistance(a, b, 1) <= 1; }
 
 // Whether `pattern` holds a back-reference (\1 to \9 outside a bracket expression). glibc matches those by
@@ -224,14 +270,17 @@ bool CompileMatcher(Strategy strategy, std::string_view word, Matcher& matcher, 
 }
 
 bool MatchesKey(const Matcher& matcher, std::string_view key) {
-  char buffer[kMatchFormCapacity];
-  std::string_view form = MatchForm(key, buffer);
   std::string_view word = matcher.word;
   switch (matcher.strategy) {
-    case Strategy::kExact: return form == word;
-    case Strategy::kPrefix: return form.starts_with(word);
-    case Strategy::kSubstring: return form.find(word) != std::string_view::npos;
-    case Strategy::kSuffix: return form.ends_with(word);
+    case Strategy::kExact: return EqualsWord(key, word);
+    case Strategy::kPrefix: return StartsWithWord(key, word);
+    case Strategy::kSubstring: return HoldsWord(key, word);
+    case Strategy::kSuffix: return EndsWithWord(key, word);
+    default: break;
+  }
+  char buffer[kMatchFormCapacity];
+  std::string_view form = MatchForm(key, buffer);
+  switch (matcher.strategy) {
     case Strategy::kRe:
     case Strategy::kRegexp: return matcher.pattern != nullptr && RegexMatches(*matcher.pattern, form);
     case Strategy::kSoundex: return !word.empty() && Soundex(form) == word;
@@ -239,18 +288,18 @@ bool MatchesKey(const Matcher& matcher, std::string_view key) {
     case Strategy::kWord: return AnyWord(form, [word](std::string_view w) { return w == word; });
     case Strategy::kFirst: return !word.empty() && FirstWord(form) == word;
     case Strategy::kLast: return !word.empty() && LastWord(form) == word;
+    default: return false;
   }
-  return false;
 }
 
 ReadOutcome MatchKeys(const IndexFile& index, const Matcher& matcher, std::vector<std::string>& keys,
                       std::string& error) {
   keys.clear();
   RecordCursor cursor;
-  IndexRecord record;
+  RecordView record;
   ReadOutcome outcome;
-  while ((outcome = NextRecord(index, cursor, record, error)) == ReadOutcome::kOk) {
-    if (record.recordOffset != 0 && MatchesKey(matcher, record.key)) keys.push_back(record.key);
+  while ((outcome = NextRecordView(index, cursor, record, error)) == ReadOutcome::kOk) {
+    if (record.recordOffset != 0 && MatchesKey(matcher, record.key)) keys.emplace_back(record.key);
   }
   if (outcome == ReadOutcome::kError) return outcome;
   std::sort(keys.begin(), keys.end());

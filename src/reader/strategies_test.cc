@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "index/index_writer.h"
+#include "reader/match_form.h"
 #include "reader/reader.h"
 #include "test_support.h"
 #include "trie/key_trie.h"
@@ -84,6 +85,29 @@ TEST(StrategiesTest, EachStrategyFindsTheKeysItMeans) {
     ASSERT_EQ(MatchKeys(index, matcher, keys, error), ReadOutcome::kOk) << error;
     EXPECT_EQ(keys, c.keys);
   }
+}
+
+// Every byte value at every place of the word-at-a-time loop and of its byte-wise tail, beside bytes that carry.
+TEST(StrategiesTest, MatchFormFoldsEveryByteAsTheRuleSays) {
+  for (int byte = 0; byte < 256; ++byte) {
+    for (size_t place = 0; place < 19; ++place) {
+      std::string text(19, '\xFF');
+      text[(place + 7) % 19] = '\x00';
+      text[place] = static_cast<char>(byte);
+      text = "#" + text + "#";
+      char out[kMatchFormCapacity];
+      std::string_view form = MatchForm(text, out);
+      ASSERT_EQ(form.size(), text.size());
+      for (size_t i = 0; i < text.size(); ++i) {
+        auto in = static_cast<uint8_t>(text[i]);
+        bool capital = (in >= 'A' && in <= 'Z') || (in >= 0xC0 && in <= 0xDE && in != 0xD7);
+        ASSERT_EQ(static_cast<uint8_t>(form[i]), capital ? in + 0x20 : in) << "byte " << byte << " at " << place;
+      }
+    }
+  }
+  char out[kMatchFormCapacity];
+  EXPECT_EQ(MatchForm(" \t Stra\xDF" "e \t", out), "stra\xDF" "e");
+  EXPECT_EQ(MatchForm("  ", out), "");
 }
 
 TEST(StrategiesTest, NamesAndBadPatterns) {
