@@ -183,7 +183,17 @@ bool EqualsWord(std::string_view key, std::string_view word) {
   return key.size() == word.size() && FoldedEqual(key.data(), word);
 }
 
-bool WithinOneEdit(std::string_view a, std::string_view b) { return EditDistance(a, b, 1) <= 1; }
+// Edit distance at most 1, swaps of neighbours included, in one comparison from each end.
+bool WithinOneEdit(std::string_view a, std::string_view b) {
+  if (a.size() > b.size()) std::swap(a, b);
+  if (b.size() - a.size() > 1) return false;
+  size_t i = 0;
+  while (i < a.size() && a[i] == b[i]) ++i;
+  if (i == a.size()) return true;
+  if (a.size() < b.size()) return a.substr(i) == b.substr(i + 1);
+  if (a.substr(i + 1) == b.substr(i + 1)) return true;
+  return i + 1 < a.size() && a[i] == b[i + 1] && a[i + 1] == b[i] && a.substr(i + 2) == b.substr(i + 2);
+}
 
 // Whether `pattern` holds a back-reference (\1 to \9 outside a bracket expression). glibc matches those by
 // backtracking, which a short pattern can make take longer than any caller would wait, so they are refused.
@@ -277,6 +287,11 @@ bool MatchesKey(const Matcher& matcher, std::string_view key) {
     case Strategy::kSubstring: return HoldsWord(key, word);
     case Strategy::kSuffix: return EndsWithWord(key, word);
     default: break;
+  }
+  // Lev needs a key within one byte of the word's length: most keys are ruled out before they are folded.
+  if (matcher.strategy == Strategy::kLev) {
+    size_t length = TrimmedBack(TrimmedFront(key)).size();
+    if (length + 1 < word.size() || length > word.size() + 1) return false;
   }
   char buffer[kMatchFormCapacity];
   std::string_view form = MatchForm(key, buffer);

@@ -69,6 +69,12 @@ TEST(StrategiesTest, EachStrategyFindsTheKeysItMeans) {
       {Strategy::kLev, "Hause", {"haus"}},
       {Strategy::kLev, "apfel", {"apfel", "\xE4pfel"}},
       {Strategy::kLev, "tga", {"tag"}},  // two neighbours swapped count as one edit
+      {Strategy::kLev, "bu", {"bau"}},
+      {Strategy::kLev, "robret", {"robert"}},
+      {Strategy::kLev, "rubi", {"rubin"}},
+      {Strategy::kLev, "gutentag", {"guten tag"}},
+      {Strategy::kLev, "rbuin", {"rubin"}},
+      {Strategy::kLev, "rbuni", {}},  // two swaps are two edits
       {Strategy::kWord, "MAIL", {"e-mail"}},
       {Strategy::kWord, "guten", {"guten morgen", "guten tag"}},
       {Strategy::kFirst, "tag", {"tag"}},
