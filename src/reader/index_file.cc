@@ -106,6 +106,7 @@ void BuildSpine(const IndexFile& index, std::vector<std::pair<int32_t, int64_t>>
 // (bit b reads byte b / 8 of the length-prefixed key, and bytes past its end are 0), or the last spine record.
 int64_t DescentStart(const IndexFile& index, size_t length) {
   IndexStorage& storage = *index.storage;
+  if (storage.lookups.fetch_add(1, std::memory_order_relaxed) == 0) return 0;
   std::call_once(storage.spineBuilt, [&index, &storage] { BuildSpine(index, storage.spine); });
   if (storage.spine.empty()) return 0;
   auto threshold = static_cast<int32_t>(8 * (length + 1));

@@ -32,7 +32,9 @@ struct IndexStorage {
   std::atomic<int> keepsCase{-1};                          // -1 unknown, else 0 or 1
   // The left spine: the head and the records its left down links lead to, one after another, with their bit
   // indices, falling. Every key sends a descent left at each of them whose bit lies past the key's end, so a
-  // descent may start at the first one whose bit lies inside the key. Built once, at the first look-up.
+  // descent may start at the first one whose bit lies inside the key. Built once, at the second look-up: a single
+  // look-up gains nothing from it, and the first one has read most of the spine's records on its way down.
+  std::atomic<int64_t> lookups{0};
   std::once_flag spineBuilt;
   std::vector<std::pair<int32_t, int64_t>> spine;  // bit index, record offset
   ~IndexStorage();

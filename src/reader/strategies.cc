@@ -195,33 +195,123 @@ bool WithinOneEdit(std::string_view a, std::string_view b) {
   return i + 1 < a.size() && a[i] == b[i + 1] && a[i + 1] == b[i] && a.substr(i + 2) == b.substr(i + 2);
 }
 
-// Whether `pattern` holds a back-reference (\1 to \9 outside a bracket expression). glibc matches those by
-// backtracking, which a short pattern can make take longer than any caller would wait, so they are refused.
-bool HasBackReference(std::string_view pattern) {
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '[') {
-      // A bracket expression: "]" right after "[" or "[^" is a member; "[:", "[." and "[=" open an inner term.
-      size_t j = i + 1;
-      if (j < pattern.size() && pattern[j] == '^') ++j;
-      if (j < pattern.size() && pattern[j] == ']') ++j;
-      while (j < pattern.size() && pattern[j] != ']') {
-        char c = j + 1 < pattern.size() ? pattern[j + 1] : 0;
-        if (pattern[j] == '[' && (c == ':' || c == '.' || c == '=')) {
-          size_t close = pattern.find(std::string{c, ']'}, j + 2);
-          j = close == std::string_view::npos ? pattern.size() : close + 2;
-          continue;
-        }
-        ++j;
-      }
-      i = j;
+// What compiling a pattern would cost glibc. Back-references are matched by backtracking, which a short pattern
+// can make take longer than any caller would wait; and regcomp copies the operand of every "+" and "{m,n}" (n
+// copies), so nested repetitions ("((a+)+)+", "a{99}{99}{99}") grow the compiled pattern exponentially. The weight
+// counts the atoms the compiled pattern would hold; both are refused before regcomp sees them.
+struct PatternCost {
+  bool backReference = false;
+  int64_t weight = 0;
+};
+
+constexpr int64_t kWeightCap = int64_t{1} << 40;
+constexpr int64_t kLongestPattern = 1024;
+constexpr int64_t kHeaviestPattern = 20000;
+
+int64_t CappedProduct(int64_t a, int64_t b) { return a > kWeightCap / std::max<int64_t>(b, 1) ? kWeightCap : a * b; }
+
+// The end of the bracket expression that opens at `i` ("]" right after "[" or "[^" is a member; "[:", "[." and
+// "[=" open an inner term); the pattern's size when it does not end.
+size_t BracketEnd(std::string_view pattern, size_t i) {
+  size_t j = i + 1;
+  if (j < pattern.size() && pattern[j] == '^') ++j;
+  if (j < pattern.size() && pattern[j] == ']') ++j;
+  while (j < pattern.size() && pattern[j] != ']') {
+    char c = j + 1 < pattern.size() ? pattern[j + 1] : 0;
+    if (pattern[j] == '[' && (c == ':' || c == '.' || c == '=')) {
+      size_t close = pattern.find(std::string{c, ']'}, j + 2);
+      j = close == std::string_view::npos ? pattern.size() : close + 2;
       continue;
     }
-    if (pattern[i] == '\\' && i + 1 < pattern.size()) {
-      if (pattern[i + 1] >= '1' && pattern[i + 1] <= '9') return true;
-      ++i;
+    ++j;
+  }
+  return std::min(j, pattern.size());
+}
+
+// The copies an interval "{m}", "{m,}" or "{m,n}" starting at `i` (after its "{" or "\{") makes; moves `i` past it.
+int64_t IntervalCopies(std::string_view pattern, size_t& i) {
+  int64_t numbers[2] = {0, -1};
+  int which = 0;
+  for (; i < pattern.size() && pattern[i] != '}'; ++i) {
+    char c = pattern[i];
+    if (c == ',' && which == 0) {
+      which = 1;
+      numbers[1] = 0;
+    } else if (c >= '0' && c <= '9') {
+      numbers[which] = std::min<int64_t>(numbers[which] * 10 + (c - '0'), kWeightCap);
     }
   }
-  return false;
+  return std::max(numbers[0], numbers[1]) + 1;
+}
+
+PatternCost CostOf(std::string_view pattern, bool extended) {
+  PatternCost cost;
+  struct Group {
+    int64_t sum = 0;   // weight of the finished items
+    int64_t atom = 0;  // weight of the last item, which a following operator multiplies
+  };
+  std::vector<Group> groups(1);
+  auto atom = [&groups](int64_t weight) {
+    Group& g = groups.back();
+    g.sum = std::min(g.sum + g.atom, kWeightCap);
+    g.atom = weight;
+  };
+  auto repeat = [&groups](int64_t copies) { groups.back().atom = CappedProduct(groups.back().atom, copies); };
+  auto open = [&groups] { groups.emplace_back(); };
+  auto close = [&groups, &atom] {
+    if (groups.size() == 1) return atom(1);  // an unmatched ")" is an ordinary character or regcomp's error
+    Group inner = groups.back();
+    groups.pop_back();
+    atom(std::max<int64_t>(1, std::min(inner.sum + inner.atom, kWeightCap)));
+  };
+  auto alternative = [&groups] {
+    Group& g = groups.back();
+    g.sum = std::min(g.sum + g.atom, kWeightCap);
+    g.atom = 0;
+  };
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    char c = pattern[i];
+    if (c == '[') {
+      i = BracketEnd(pattern, i);
+      atom(1);
+    } else if (c == '\\' && i + 1 < pattern.size()) {
+      char e = pattern[++i];
+      if (e >= '1' && e <= '9') cost.backReference = true;
+      if (extended) {
+        atom(1);
+      } else if (e == '(') {
+        open();
+      } else if (e == ')') {
+        close();
+      } else if (e == '{') {
+        ++i;
+        repeat(IntervalCopies(pattern, i));
+      } else if (e == '+') {
+        repeat(2);
+      } else if (e == '|') {
+        alternative();
+      } else if (e != '?') {
+        atom(1);
+      }
+    } else if (extended && c == '(') {
+      open();
+    } else if (extended && c == ')') {
+      close();
+    } else if (extended && c == '|') {
+      alternative();
+    } else if (extended && c == '+') {
+      repeat(2);
+    } else if (extended && c == '{') {
+      ++i;
+      repeat(IntervalCopies(pattern, i));
+    } else if (c != '*' && !(extended && c == '?')) {
+      atom(1);
+    }
+  }
+  int64_t weight = 0;
+  for (const Group& g : groups) weight = std::min(weight + g.sum + g.atom, kWeightCap);
+  cost.weight = weight;
+  return cost;
 }
 
 }  // namespace
@@ -253,8 +343,14 @@ bool CompileMatcher(Strategy strategy, std::string_view word, Matcher& matcher, 
   }
   // A pattern is taken whole: its blanks may be meant, and folding it could change what a class means.
   matcher.word = std::string(word);
-  if (HasBackReference(word)) {
+  PatternCost cost = CostOf(word, strategy == Strategy::kRe);
+  if (cost.backReference) {
     error = "back-references are not supported";
+    return false;
+  }
+  if (static_cast<int64_t>(word.size()) > kLongestPattern || cost.weight > kHeaviestPattern) {
+    error = "the pattern is too large (its repetitions would copy it more than " + std::to_string(kHeaviestPattern) +
+            " times)";
     return false;
   }
   auto pattern = std::make_shared<CompiledPattern>();

@@ -64,6 +64,8 @@ TEST(StrategiesTest, EachStrategyFindsTheKeysItMeans) {
       {Strategy::kRegexp, "^r.b+", {}},  // "+" is an ordinary character in a basic expression
       {Strategy::kRe, "[\\1]", {}},  // inside brackets no back-reference: a backslash or a 1
       {Strategy::kRe, "[[:digit:]\\]$", {}},
+      {Strategy::kRe, "^(r+u+|ro+)(b+|p+)e+r+t+$", {"robert", "rupert"}},  // many repetitions side by side
+      {Strategy::kRe, "^g(u){1}t{1,2}en (m|t)", {"guten morgen", "guten tag"}},
       {Strategy::kSoundex, "Robert", {"robert", "rupert"}},
       {Strategy::kSoundex, "Tack", {"tag"}},
       {Strategy::kLev, "Hause", {"haus"}},
@@ -127,7 +129,11 @@ TEST(StrategiesTest, NamesAndBadPatterns) {
   EXPECT_FALSE(ParseStrategy("pre", parsed));
   for (auto [strategy, pattern] : {std::pair{Strategy::kRe, "("}, std::pair{Strategy::kRe, "a{2"},
                                    std::pair{Strategy::kRegexp, "\\("}, std::pair{Strategy::kRe, "[b-a]"},
-                                   std::pair{Strategy::kRegexp, "\\(a*\\)*\\1"}, std::pair{Strategy::kRe, "(a)\\1"}}) {
+                                   std::pair{Strategy::kRegexp, "\\(a*\\)*\\1"}, std::pair{Strategy::kRe, "(a)\\1"},
+                                   // Nested repetitions that regcomp would copy into millions of nodes.
+                                   std::pair{Strategy::kRe, "x+++++++++++++++++++++++++++++++"},
+                                   std::pair{Strategy::kRe, "((((a+)+)+)+){99}{99}"},
+                                   std::pair{Strategy::kRegexp, "a\\{99\\}\\{99\\}\\{99\\}"}}) {
     Matcher matcher;
     std::string error;
     EXPECT_FALSE(CompileMatcher(strategy, pattern, matcher, error)) << pattern;
