@@ -55,6 +55,7 @@ hyperfine --style basic --warmup 3 --runs "$runs" -N \
 hyperfine --style basic --warmup 2 --runs "$runs" \
   -n '10,000 words in one call' "xargs -d '\n' -s 1000000 -x -a $work/words $lookup --charset=latin1 -i $index -- > /dev/null" \
   -n 'dump' "$lookup -i $index --dump > /dev/null" \
+  -n 'dump, UTF-8 output' "$lookup --charset=utf-8 -i $index --dump > /dev/null" \
   -n 'match prefix' "$lookup -i $index -m -s prefix hau > /dev/null" \
   -n 'match substring' "$lookup -i $index -m -s substring aus > /dev/null" \
   -n 'match lev' "$lookup -i $index -m -s lev hause > /dev/null || true"

@@ -1,9 +1,10 @@
 // Reading vos index files: the one public header of the reading library that vos-lookup, vos-serve and the fuzz
 // targets share.
 //
-// An index (see index/index_format.h) is read, never loaded whole unless asked: record bytes come from 1 MiB blocks
-// read with pread on first use and kept, so a descent touches a handful of blocks and a pass over all records
-// reads the file once, front to back, in large blocks. An index opened from bytes in memory (or read whole at
+// An index (see index/index_format.h) is read, never loaded whole unless asked: a descent takes record bytes from
+// 4 KiB blocks read with pread on first use and kept (a descent visits one record per level of the breadth-first
+// layout, so one small block each), and a pass over all records reads the file once, front to back, 1 MiB at a
+// time into the cursor's own buffer. An index opened from bytes in memory (or read whole at
 // open) is immutable afterwards: every const operation on it may run from many threads at once.
 //
 // Every length, link and bit index read from a file is checked before use, so no file, however damaged or
@@ -134,7 +135,9 @@ struct Matcher {
   std::shared_ptr<const CompiledPattern> pattern;
 };
 
-// Prepares `strategy` for `word` (ISO-8859-1). False with the pattern's error for a bad regular expression.
+// Prepares `strategy` for `word` (ISO-8859-1). False with the pattern's error for a bad regular expression, and
+// for one that glibc could not match in bounded time: back-references, or repetitions that would copy the pattern
+// more than 20,000 times ("((a+)+)+...", "a{99}{99}{99}").
 bool CompileMatcher(Strategy strategy, std::string_view word, Matcher& matcher, std::string& error);
 
 // Whether `key` (as stored) matches.
@@ -196,7 +199,7 @@ ConvertOutcome FromUser(const Charset& charset, std::string_view text, std::stri
 
 // The two conversions of the DICT protocol's UTF-8, without a Charset.
 std::string Latin1ToUtf8(std::string_view latin1);
-// Writes `latin1` as UTF-8 at `out`, which has room for twice its size; gives the end of what was written.
+// Writes `latin1` as UTF-8 at `out`, which has room for its UTF-8 form (at most twice its size); gives the end.
 char* Latin1ToUtf8(std::string_view latin1, char* out);
 ConvertOutcome Utf8ToLatin1(std::string_view utf8, std::string& latin1, std::string& problem);
 
