@@ -118,7 +118,12 @@ ReadOutcome NearKeys(const IndexFile& index, std::string_view word, size_t limit
   ReadOutcome outcome;
   while ((outcome = NextRecordView(index, cursor, record, error)) == ReadOutcome::kOk) {
     if (record.recordOffset == 0) continue;
-    std::string_view form = MatchForm(record.key, keyBuffer);
+    // A key more than two bytes longer or shorter is too far: ruled out before it is folded.
+    std::string_view key = record.key;
+    while (!key.empty() && IsBlank(key.front())) key.remove_prefix(1);
+    while (!key.empty() && IsBlank(key.back())) key.remove_suffix(1);
+    if (key.size() + 2 < target.size() || key.size() > target.size() + 2) continue;
+    std::string_view form = MatchForm(key, keyBuffer);
     int distance = EditDistance(target, form, 2);
     if (distance > 2) continue;
     bool otherFirstLetter = form.empty() || target.empty() || form[0] != target[0];

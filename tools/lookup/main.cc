@@ -24,6 +24,8 @@ constexpr int kAllFound = 0;
 constexpr int kSomeNotFound = 1;
 constexpr int kTrouble = 2;
 constexpr size_t kNearKeyCount = 5;
+// Each suggestion reads the whole index once; a long list of words that are not keys gets them for its first few.
+constexpr int kSuggestedMisses = 5;
 
 constexpr std::string_view kUsage =
     "Usage: vos-lookup [OPTION]... WORD...\n"
@@ -51,7 +53,8 @@ constexpr std::string_view kHelp =
     "(an index built with vos -c keeps upper case, and is read either way), and each of these\n"
     "again with one leading blank, as headwords after a comma are filed (' heim' for 'Haus, Heim').\n"
     "Each word found prints one line: the key that matched, a tab, and its entry offsets separated\n"
-    "by spaces. A word not found is reported on standard error, with up to five near keys.\n"
+    "by spaces. A word not found is reported on standard error, the first five of them with up to\n"
+    "five near keys each.\n"
     "\n"
     "Strategies compare the word with every key, both folded to lower case, without blanks at\n"
     "either end:\n";
@@ -354,7 +357,10 @@ struct Run {
     return kTrouble;
   }
 
+  int misses = 0;
+
   void SuggestNearKeys(const std::string& word) {
+    if (++misses > kSuggestedMisses) return;
     std::vector<std::string> keys;
     std::string error;
     if (NearKeys(index, word, kNearKeyCount, keys, error) != ReadOutcome::kOk || keys.empty()) return;
