@@ -1,4 +1,4 @@
-// Property: on arbitrary bytes the index check, lookups, the words people type and every match strategy end
+// Property: on arbitrary bytes the index check, lookups, the words people type, near keys and every match strategy end
 // without a crash, a hang or a read outside the file; a bad regular expression is an error with a reason; the
 // block reader and the reader over whole bytes answer alike; and a file the check passes answers every lookup
 // without an error, finds every key by exact match and by its own descent.
@@ -30,6 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   vos::CheckReport report = vos::CheckIndex(blocks);
   bool clean = report.problemCount == 0;
+  bool keepsCase = false;
+  Require(!clean || vos::KeepsCase(blocks, keepsCase, error) == vos::ReadOutcome::kOk);
   Require(clean == (vos::CheckIndex(whole).problemCount == 0));
 
   // Words taken from the input itself, so that the fuzzer can steer descents and patterns into stored keys.
@@ -42,6 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(!clean || outcome != vos::ReadOutcome::kError);
     vos::WordHit hit;
     Require(!clean || vos::FindWord(blocks, word, hit, error) != vos::ReadOutcome::kError);
+    std::vector<std::string> near;
+    vos::ReadOutcome nearOutcome = vos::NearKeys(blocks, word, 5, near, error);
+    Require(near.size() <= 5 && (!clean || nearOutcome == vos::ReadOutcome::kOk));
     for (const vos::StrategyInfo& info : vos::Strategies()) {
       vos::Matcher matcher;
       if (!vos::CompileMatcher(info.strategy, word, matcher, error)) {

@@ -136,8 +136,8 @@ struct Matcher {
 };
 
 // Prepares `strategy` for `word` (ISO-8859-1). False with the pattern's error for a bad regular expression, and
-// for one that glibc could not match in bounded time: back-references, or repetitions that would copy the pattern
-// more than 20,000 times ("((a+)+)+...", "a{99}{99}{99}").
+// for one that glibc could not compile or match in bounded time: back-references, repetitions of repeated parts
+// ("(a*b)+", "a{2}{3}"), or repetitions that would make more than 64 copies of the pattern's parts ("a{1,99}").
 bool CompileMatcher(Strategy strategy, std::string_view word, Matcher& matcher, std::string& error);
 
 // Whether `key` (as stored) matches.

@@ -10,12 +10,17 @@
 
 namespace vos {
 
-// A compiled regular expression. glibc's regex reads characters as LC_CTYPE says, so the pattern and the keys go
-// in as UTF-8 under a UTF-8 locale object of their own, whatever the user's locale: an umlaut is then one
-// character, for "." and for bracket expressions alike. Without such a locale the bytes are matched as they are.
+// A compiled regular expression. glibc's regex reads characters as LC_CTYPE says, so it runs under a locale object
+// of its own, whatever the user's locale. A pattern of ASCII alone that asks nothing of the locale (no character
+// class, equivalence class or word operator) means the same to the keys' ISO-8859-1 bytes under the C locale,
+// where every byte is one character ("." and "[^a]" take one umlaut, ranges follow the byte order, which is the
+// code point order); glibc matches bytes many times faster than UTF-8, so such a pattern and the keys go in as
+// bytes. Any other pattern and the keys go in as UTF-8 under C.UTF-8, where an umlaut is one character, a letter
+// of [[:alpha:]] and of either case. Without a C.UTF-8 locale the bytes are matched as they are.
 struct CompiledPattern {
   regex_t regex{};
   locale_t locale = nullptr;
+  bool utf8 = false;  // the pattern was compiled as UTF-8: keys go in as UTF-8 too
   bool compiled = false;
   ~CompiledPattern() {
     if (compiled) regfree(&regex);
@@ -110,31 +115,28 @@ std::string Soundex(std::string_view text) {
   return code;
 }
 
-// Latin-1 to UTF-8 into a fixed buffer of twice the input's size.
-std::string_view ToUtf8(std::string_view latin1, char* out) {
-  size_t n = 0;
-  for (char c : latin1) {
-    auto byte = static_cast<uint8_t>(c);
-    if (byte < 0x80) {
-      out[n++] = c;
-    } else {
-      out[n++] = static_cast<char>(0xC0 | (byte >> 6));
-      out[n++] = static_cast<char>(0x80 | (byte & 0x3F));
-    }
-  }
-  return {out, n};
-}
-
 bool RegexMatches(const CompiledPattern& pattern, std::string_view form) {
-  char utf8[2 * kMatchFormCapacity + 1];
-  std::string_view text = pattern.locale != nullptr ? ToUtf8(form, utf8) : form;
-  if (text.data() != utf8) std::copy(text.begin(), text.end(), utf8);
-  utf8[text.size()] = '\0';
-  if (pattern.locale == nullptr) return regexec(&pattern.regex, utf8, 0, nullptr, 0) == 0;
+  char text[2 * kMatchFormCapacity + 1];
+  char* end = pattern.utf8 ? Latin1ToUtf8(form, text) : std::copy(form.begin(), form.end(), text);
+  *end = '\0';
+  if (pattern.locale == nullptr) return regexec(&pattern.regex, text, 0, nullptr, 0) == 0;
   locale_t previous = uselocale(pattern.locale);
-  bool matches = regexec(&pattern.regex, utf8, 0, nullptr, 0) == 0;
+  bool matches = regexec(&pattern.regex, text, 0, nullptr, 0) == 0;
   uselocale(previous);
   return matches;
+}
+
+// Whether the pattern means the same to ISO-8859-1 bytes under the C locale as to UTF-8 under C.UTF-8: ASCII only,
+// and nothing that asks the locale which characters are letters ("[:alpha:]", "[=a=]", "[.a.]", "\w", "\b", ...).
+bool MeansTheSameAsBytes(std::string_view pattern) {
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    auto byte = static_cast<uint8_t>(pattern[i]);
+    if (byte >= 0x80) return false;
+    char next = i + 1 < pattern.size() ? pattern[i + 1] : 0;
+    if (byte == '[' && (next == ':' || next == '=' || next == '.')) return false;
+    if (byte == '\\' && next != 0 && std::string_view("wWbBsS<>`'").find(next) != std::string_view::npos) return false;
+  }
+  return true;
 }
 
 // The four plain strategies compare the stored key with the word in match form byte by byte, folding the key's
@@ -195,18 +197,23 @@ bool WithinOneEdit(std::string_view a, std::string_view b) {
   return i + 1 < a.size() && a[i] == b[i + 1] && a[i + 1] == b[i] && a.substr(i + 2) == b.substr(i + 2);
 }
 
-// What compiling a pattern would cost glibc. Back-references are matched by backtracking, which a short pattern
-// can make take longer than any caller would wait; and regcomp copies the operand of every "+" and "{m,n}" (n
-// copies), so nested repetitions ("((a+)+)+", "a{99}{99}{99}") grow the compiled pattern exponentially. The weight
-// counts the atoms the compiled pattern would hold; both are refused before regcomp sees them.
+// What compiling and matching a pattern would cost glibc, which backtracks over back-references and over
+// repetitions of repeated parts: "^a*++++++$" or "^(a*b*)*{1,32}$" take it seconds or hours for one key of 255
+// characters, and nested "+" and "{m,n}", which regcomp copies ("((a+)+)+", "a{99}{99}"), grow the compiled pattern
+// exponentially. Both are refused before regcomp sees them, as is a pattern whose repetitions would make more than
+// 64 copies of its parts: glibc matches each copy as a state of its own, and "^[a-z]{1,255}$" takes it seconds
+// over the keys of a large index. The weight counts the atoms the compiled pattern would hold, `atoms` those
+// written.
 struct PatternCost {
   bool backReference = false;
+  bool nestedRepetition = false;
   int64_t weight = 0;
+  int64_t atoms = 0;
 };
 
 constexpr int64_t kWeightCap = int64_t{1} << 40;
 constexpr int64_t kLongestPattern = 1024;
-constexpr int64_t kHeaviestPattern = 20000;
+constexpr int64_t kMostCopies = 64;
 
 int64_t CappedProduct(int64_t a, int64_t b) { return a > kWeightCap / std::max<int64_t>(b, 1) ? kWeightCap : a * b; }
 
@@ -247,38 +254,50 @@ int64_t IntervalCopies(std::string_view pattern, size_t& i) {
 PatternCost CostOf(std::string_view pattern, bool extended) {
   PatternCost cost;
   struct Group {
-    int64_t sum = 0;   // weight of the finished items
-    int64_t atom = 0;  // weight of the last item, which a following operator multiplies
+    int64_t sum = 0;            // weight of the finished items
+    int64_t atom = 0;           // weight of the last item, which a following operator multiplies
+    bool atomRepeated = false;  // the last item is repeated or holds a repetition
+    bool anyRepeated = false;   // some item of the group is
   };
   std::vector<Group> groups(1);
-  auto atom = [&groups](int64_t weight) {
+  auto atom = [&groups, &cost](int64_t weight, bool repeated) {
+    ++cost.atoms;
     Group& g = groups.back();
     g.sum = std::min(g.sum + g.atom, kWeightCap);
     g.atom = weight;
+    g.atomRepeated = repeated;
   };
-  auto repeat = [&groups](int64_t copies) { groups.back().atom = CappedProduct(groups.back().atom, copies); };
+  auto repeat = [&groups, &cost](int64_t copies) {
+    Group& g = groups.back();
+    if (g.atomRepeated) cost.nestedRepetition = true;
+    g.atom = CappedProduct(g.atom, copies);
+    g.atomRepeated = g.anyRepeated = true;
+  };
   auto open = [&groups] { groups.emplace_back(); };
-  auto close = [&groups, &atom] {
-    if (groups.size() == 1) return atom(1);  // an unmatched ")" is an ordinary character or regcomp's error
+  auto close = [&groups, &atom, &cost] {
+    if (groups.size() == 1) return atom(1, false);  // an unmatched ")" is an ordinary character or regcomp's error
     Group inner = groups.back();
     groups.pop_back();
-    atom(std::max<int64_t>(1, std::min(inner.sum + inner.atom, kWeightCap)));
+    atom(std::max<int64_t>(1, std::min(inner.sum + inner.atom, kWeightCap)), inner.anyRepeated);
+    groups.back().anyRepeated |= inner.anyRepeated;
+    --cost.atoms;  // the group as a whole is not one more atom written
   };
   auto alternative = [&groups] {
     Group& g = groups.back();
     g.sum = std::min(g.sum + g.atom, kWeightCap);
     g.atom = 0;
+    g.atomRepeated = false;
   };
   for (size_t i = 0; i < pattern.size(); ++i) {
     char c = pattern[i];
     if (c == '[') {
       i = BracketEnd(pattern, i);
-      atom(1);
+      atom(1, false);
     } else if (c == '\\' && i + 1 < pattern.size()) {
       char e = pattern[++i];
       if (e >= '1' && e <= '9') cost.backReference = true;
       if (extended) {
-        atom(1);
+        atom(1, false);
       } else if (e == '(') {
         open();
       } else if (e == ')') {
@@ -288,10 +307,12 @@ PatternCost CostOf(std::string_view pattern, bool extended) {
         repeat(IntervalCopies(pattern, i));
       } else if (e == '+') {
         repeat(2);
+      } else if (e == '?') {
+        repeat(1);
       } else if (e == '|') {
         alternative();
-      } else if (e != '?') {
-        atom(1);
+      } else {
+        atom(1, false);
       }
     } else if (extended && c == '(') {
       open();
@@ -304,8 +325,10 @@ PatternCost CostOf(std::string_view pattern, bool extended) {
     } else if (extended && c == '{') {
       ++i;
       repeat(IntervalCopies(pattern, i));
-    } else if (c != '*' && !(extended && c == '?')) {
-      atom(1);
+    } else if (c == '*' || (extended && c == '?')) {
+      repeat(1);
+    } else {
+      atom(1, false);
     }
   }
   int64_t weight = 0;
@@ -348,14 +371,25 @@ bool CompileMatcher(Strategy strategy, std::string_view word, Matcher& matcher, 
     error = "back-references are not supported";
     return false;
   }
-  if (static_cast<int64_t>(word.size()) > kLongestPattern || cost.weight > kHeaviestPattern) {
-    error = "the pattern is too large (its repetitions would copy it more than " + std::to_string(kHeaviestPattern) +
-            " times)";
+  if (static_cast<int64_t>(word.size()) > kLongestPattern) {
+    error = "the pattern is longer than " + std::to_string(kLongestPattern) + " bytes";
+    return false;
+  }
+  if (cost.nestedRepetition) {
+    error = "repetitions of repeated parts are not supported";
+    return false;
+  }
+  if (cost.weight - cost.atoms > kMostCopies) {
+    error = "the pattern's repetitions would make more than " + std::to_string(kMostCopies) + " copies of its parts";
     return false;
   }
   auto pattern = std::make_shared<CompiledPattern>();
-  pattern->locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-  std::string text = pattern->locale != nullptr ? Latin1ToUtf8(word) : std::string(word);
+  if (!MeansTheSameAsBytes(word)) {
+    pattern->locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    pattern->utf8 = pattern->locale != nullptr;
+  }
+  if (pattern->locale == nullptr) pattern->locale = newlocale(LC_CTYPE_MASK, "C", nullptr);
+  std::string text = pattern->utf8 ? Latin1ToUtf8(word) : std::string(word);
   if (text.find('\0') != std::string::npos) {
     error = "a regular expression cannot hold a NUL byte";
     return false;

@@ -66,6 +66,13 @@ TEST(StrategiesTest, EachStrategyFindsTheKeysItMeans) {
       {Strategy::kRe, "[[:digit:]\\]$", {}},
       {Strategy::kRe, "^(r+u+|ro+)(b+|p+)e+r+t+$", {"robert", "rupert"}},  // many repetitions side by side
       {Strategy::kRe, "^g(u){1}t{1,2}en (m|t)", {"guten morgen", "guten tag"}},
+      {Strategy::kRe, "^(r|b)(o|u|a)(b|p|u)(e|i)?", {"bau", "robert", "rubin", "rupert"}},
+      {Strategy::kRe, "^(ru|ro)b", {"robert", "rubin"}},
+      {Strategy::kRe, "^[a-z\xE4-]{1,60}l$", {"apfel", "e-mail", "\xE4pfel"}},
+      {Strategy::kRe, "^[[:alpha:]]{3}$", {"bau", "tag"}},  // ö counts as a letter: "öl" has two
+      {Strategy::kRe, "^[^a]{2}$", {"\xF6l"}},             // an ASCII pattern: still one character per umlaut
+      {Strategy::kRe, "^.p", {"apfel", "\xE4pfel"}},
+      {Strategy::kRe, "\\<tag", {"guten tag", "tag"}},
       {Strategy::kSoundex, "Robert", {"robert", "rupert"}},
       {Strategy::kSoundex, "Tack", {"tag"}},
       {Strategy::kLev, "Hause", {"haus"}},
@@ -133,7 +140,12 @@ TEST(StrategiesTest, NamesAndBadPatterns) {
                                    // Nested repetitions that regcomp would copy into millions of nodes.
                                    std::pair{Strategy::kRe, "x+++++++++++++++++++++++++++++++"},
                                    std::pair{Strategy::kRe, "((((a+)+)+)+){99}{99}"},
-                                   std::pair{Strategy::kRegexp, "a\\{99\\}\\{99\\}\\{99\\}"}}) {
+                                   std::pair{Strategy::kRegexp, "a\\{99\\}\\{99\\}\\{99\\}"},
+                                   // Copies of starred parts, whose closures regcomp would take seconds over.
+                                   std::pair{Strategy::kRe, "^a*++++++$"},
+                                   std::pair{Strategy::kRe, "^(a*b*)*{1,32}$"},
+                                   std::pair{Strategy::kRegexp, "^\\(a*\\)*$"},
+                                   std::pair{Strategy::kRe, "[a-z]{1,255}"}}) {
     Matcher matcher;
     std::string error;
     EXPECT_FALSE(CompileMatcher(strategy, pattern, matcher, error)) << pattern;
