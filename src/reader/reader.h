@@ -1,9 +1,10 @@
 // Reading vos index files: the one public header of the reading library that vos-lookup, vos-serve and the fuzz
 // targets share.
 //
-// An index (see index/index_format.h) is read, never loaded whole unless asked: record bytes come from 1 MiB blocks
-// read with pread on first use and kept, so a descent touches a handful of blocks and a pass over all records
-// reads the file once, front to back, in large blocks. An index opened from bytes in memory (or read whole at
+// An index (see index/index_format.h) is read, never loaded whole unless asked: a descent takes record bytes from
+// 4 KiB blocks read with pread on first use and kept (a descent visits one record per level of the breadth-first
+// layout, so one small block each), and a pass over all records reads the file once, front to back, 1 MiB at a
+// time into the cursor's own buffer. An index opened from bytes in memory (or read whole at
 // open) is immutable afterwards: every const operation on it may run from many threads at once.
 //
 // Every length, link and bit index read from a file is checked before use, so no file, however damaged or
@@ -68,6 +69,10 @@ ReadOutcome LookupKey(const IndexFile& index, std::string_view key, std::vector<
 // inside a record or whose links point past its end is "truncated index").
 struct RecordCursor {
   int64_t position = 0;  // file position of the next record
+  // A pass's own read-ahead over a file: its bytes from windowStart on, read 1 MiB at a time into one reused
+  // buffer, so that a pass neither fills the block cache nor asks for fresh memory per block.
+  int64_t windowStart = 0;
+  std::vector<uint8_t> window;
 };
 ReadOutcome NextRecord(const IndexFile& index, RecordCursor& cursor, IndexRecord& record, std::string& error);
 
@@ -130,7 +135,9 @@ struct Matcher {
   std::shared_ptr<const CompiledPattern> pattern;
 };
 
-// Prepares `strategy` for `word` (ISO-8859-1). False with the pattern's error for a bad regular expression.
+// Prepares `strategy` for `word` (ISO-8859-1). False with the pattern's error for a bad regular expression, and
+// for one that glibc could not compile or match in bounded time: back-references, repetitions of repeated parts
+// ("(a*b)+", "a{2}{3}"), or repetitions that would make more than 64 copies of the pattern's parts ("a{1,99}").
 bool CompileMatcher(Strategy strategy, std::string_view word, Matcher& matcher, std::string& error);
 
 // Whether `key` (as stored) matches.
@@ -182,6 +189,9 @@ bool OpenCharset(std::string_view name, Charset& charset, std::string& error);
 // ISO-8859-1 text in the user's set; a character the set cannot hold becomes "?".
 std::string ToUser(const Charset& charset, std::string_view latin1);
 
+// ToUser appended to `out`: for long listings, without a string per key for UTF-8 and ISO-8859-1.
+void AppendToUser(const Charset& charset, std::string_view latin1, std::string& out);
+
 enum class ConvertOutcome { kOk, kNotLatin1, kInvalid };
 // The user's text in ISO-8859-1. kNotLatin1 names the first character ISO-8859-1 cannot hold in `problem`
 // (e.g. "U+20AC"); kInvalid says where the input is not valid in the user's set.
@@ -189,6 +199,8 @@ ConvertOutcome FromUser(const Charset& charset, std::string_view text, std::stri
 
 // The two conversions of the DICT protocol's UTF-8, without a Charset.
 std::string Latin1ToUtf8(std::string_view latin1);
+// Writes `latin1` as UTF-8 at `out`, which has room for its UTF-8 form (at most twice its size); gives the end.
+char* Latin1ToUtf8(std::string_view latin1, char* out);
 ConvertOutcome Utf8ToLatin1(std::string_view utf8, std::string& latin1, std::string& problem);
 
 }  // namespace vos
