@@ -1,0 +1,192 @@
+#include "serve/server.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <iostream>
+#include <thread>
+
+#include "serve/connection.h"
+
+namespace vos {
+namespace {
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  return name;
+}
+
+asio::ip::tcp::endpoint Resolve(asio::io_context& io, const std::string& host, const std::string& port) {
+  asio::ip::tcp::resolver resolver(io);
+  auto results = resolver.resolve(host, port, asio::ip::tcp::resolver::passive);
+  return results.begin()->endpoint();
+}
+
+}  // namespace
+
+Server::Server(const ServerOptions& options, DatabaseSet databases)
+    : options_(options),
+      acceptor_(io_),
+      stopSignals_(io_, SIGTERM, SIGINT),
+      reloadSignals_(io_, SIGHUP),
+      shutdownDeadline_(io_),
+      host_(HostName()),
+      databases_(std::make_shared<const DatabaseSet>(std::move(databases))) {
+  asio::ip::tcp::endpoint endpoint = Resolve(io_, options.host, options.port);
+  acceptor_.open(endpoint.protocol());
+  acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true));
+  acceptor_.bind(endpoint);
+  acceptor_.listen(asio::socket_base::max_listen_connections);
+}
+
+std::string Server::Address() const {
+  auto endpoint = acceptor_.local_endpoint();
+  std::string host = endpoint.address().to_string();
+  if (endpoint.address().is_v6()) host = "[" + host + "]";
+  return host + ":" + std::to_string(endpoint.port());
+}
+
+void Server::Run() {
+  // A client that goes away mid-answer must cost a failed write, never the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  Accept();
+  WaitForSignals();
+  int threads = options_.threads;
+  if (threads <= 0) threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+  std::vector<std::thread> workers;
+  for (int i = 1; i < threads; ++i) workers.emplace_back([this] { io_.run(); });
+  io_.run();
+  for (auto& worker : workers) worker.join();
+}
+
+void Server::Accept() {
+  acceptor_.async_accept(asio::make_strand(io_), [this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
+    if (!ec) {
+      std::shared_ptr<Connection> connection;
+      {
+        std::lock_guard lock(mutex_);
+        if (!stopping_ && static_cast<int64_t>(connections_.size()) < options_.maxConnections) {
+          connection = std::make_shared<Connection>(std::move(socket), *this);
+          connections_.insert(connection);
+          ++connectionsServed_;
+        }
+      }
+      if (connection) {
+        Log(connection->Peer() + ": connected");
+        connection->Start();
+      } else {
+        // A fresh socket's send buffer is empty, so this short write completes at once.
+        asio::error_code ignored;
+        asio::write(socket, asio::buffer(StatusLine(420)), ignored);
+        socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        socket.close(ignored);
+        Log("refused a connection: " + std::to_string(options_.maxConnections) + " open (420)");
+      }
+    } else {
+      // Out of descriptors and the like: wait a moment instead of spinning on the failure.
+      Log("accept failed: " + ec.message());
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Accept();
+  });
+}
+
+void Server::WaitForSignals() {
+  stopSignals_.async_wait([this](const asio::error_code& ec, int) {
+    if (!ec) Shutdown();
+  });
+  WaitForReload();
+}
+
+void Server::WaitForReload() {
+  reloadSignals_.async_wait([this](const asio::error_code& ec, int) {
+    if (ec) return;
+    Reload();
+    WaitForReload();
+  });
+}
+
+void Server::Reload() {
+  std::shared_ptr<const DatabaseSet> current = Databases();
+  DatabaseSet next;
+  for (const auto& database : *current) {
+    std::shared_ptr<const Database> reloaded;
+    std::string error;
+    if (LoadDatabase(database->config, reloaded, error)) {
+      Log("reloaded " + database->config.name + " (" + std::to_string(CatalogSize(reloaded->catalog)) + " keys)");
+      next.push_back(std::move(reloaded));
+    } else {
+      Log("kept the loaded " + database->config.name + ": " + error);
+      next.push_back(database);
+    }
+  }
+  std::lock_guard lock(mutex_);
+  databases_ = std::make_shared<const DatabaseSet>(std::move(next));
+}
+
+void Server::Shutdown() {
+  std::vector<std::shared_ptr<Connection>> open;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    open.assign(connections_.begin(), connections_.end());
+  }
+  Log("shutting down, " + std::to_string(open.size()) + " connections open");
+  asio::error_code ignored;
+  acceptor_.close(ignored);
+  reloadSignals_.cancel(ignored);
+  for (const auto& connection : open) connection->Stop();
+  if (open.empty()) {
+    io_.stop();
+    return;
+  }
+  // Clients that do not read their 421 are not waited for long.
+  shutdownDeadline_.expires_after(std::chrono::seconds(2));
+  shutdownDeadline_.async_wait([this](const asio::error_code& ec) {
+    if (!ec) io_.stop();
+  });
+}
+
+std::shared_ptr<const DatabaseSet> Server::Databases() {
+  std::lock_guard lock(mutex_);
+  return databases_;
+}
+
+ServerFacts Server::Facts() {
+  ServerFacts facts;
+  facts.host = host_;
+  facts.uptimeSeconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started_).count();
+  std::lock_guard lock(mutex_);
+  facts.connections = static_cast<int64_t>(connections_.size());
+  facts.connectionsServed = connectionsServed_;
+  return facts;
+}
+
+std::string Server::NextMessageId() {
+  return std::to_string(::getpid()) + "." + std::to_string(++messageCounter_) + "." +
+         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count()) +
+         "@" + host_;
+}
+
+void Server::Log(const std::string& line) {
+  if (options_.quiet) return;
+  std::string text = "vos-serve: " + line + "\n";
+  std::lock_guard lock(logMutex_);
+  ::ssize_t ignored = ::write(2, text.data(), text.size());
+  (void)ignored;
+}
+
+void Server::Remove(const std::shared_ptr<Connection>& connection) {
+  std::lock_guard lock(mutex_);
+  connections_.erase(connection);
+  if (stopping_ && connections_.empty()) {
+    io_.stop();
+  }
+}
+
+}  // namespace vos

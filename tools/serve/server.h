@@ -1,0 +1,78 @@
+// The server: accepts connections on one address, keeps the set of open connections for the connection limit
+// and a clean stop, holds the current databases and swaps them on a reload, and writes the log. A few threads run
+// one Asio io_context; each connection's work runs on its own strand.
+#pragma once
+
+#include <asio.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "serve/databases.h"
+#include "serve/dict_protocol.h"
+
+namespace vos {
+
+struct ServerOptions {
+  std::string host = "127.0.0.1";
+  std::string port = "2628";
+  int64_t maxConnections = 512;
+  int64_t idleTimeoutSeconds = 300;
+  int threads = 0;  // 0: as many as the machine has cores, at most 4
+  bool quiet = false;
+  std::vector<DatabaseConfig> databases;
+};
+
+class Connection;
+
+class Server {
+ public:
+  // Binds the address; throws asio::system_error when it cannot.
+  Server(const ServerOptions& options, DatabaseSet databases);
+
+  // Serves until SIGTERM or SIGINT, then tells every open connection 421 and returns.
+  void Run();
+
+  // The address actually bound, "HOST:PORT".
+  std::string Address() const;
+
+  // For connections: the current databases, facts for STATUS, the log, and leaving the set.
+  std::shared_ptr<const DatabaseSet> Databases();
+  ServerFacts Facts();
+  std::string NextMessageId();
+  void Log(const std::string& line);
+  void Remove(const std::shared_ptr<Connection>& connection);
+  const ServerOptions& Options() const { return options_; }
+
+ private:
+  void Accept();
+  void WaitForSignals();
+  void WaitForReload();
+  void Reload();
+  void Shutdown();
+
+  ServerOptions options_;
+  asio::io_context io_;
+  asio::ip::tcp::acceptor acceptor_;
+  asio::signal_set stopSignals_;
+  asio::signal_set reloadSignals_;
+  asio::steady_timer shutdownDeadline_;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::string host_;
+
+  std::mutex mutex_;  // guards the fields below
+  std::set<std::shared_ptr<Connection>> connections_;
+  std::shared_ptr<const DatabaseSet> databases_;
+  int64_t connectionsServed_ = 0;
+  bool stopping_ = false;
+
+  std::atomic<int64_t> messageCounter_{0};
+  std::mutex logMutex_;
+};
+
+}  // namespace vos
