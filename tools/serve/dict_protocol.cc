@@ -329,12 +329,10 @@ Command ParseCommand(std::string_view line) {
     }
   } else if (SameLetters(verb, "CLIENT")) {
     command.kind = CommandKind::kClient;
-    // The client's text as it was sent, after the command word.
-    std::string_view text = line;
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    text.remove_prefix(std::min(text.size(), verb.size()));
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    command.arguments.emplace_back(text);
+    // The client's text, its words unquoted (clients send it quoted or not).
+    std::string text;
+    for (size_t i = 1; i < words.size(); ++i) text += (i > 1 ? " " : "") + words[i];
+    command.arguments.push_back(std::move(text));
   } else if (SameLetters(verb, "STATUS")) {
     command.kind = CommandKind::kStatus;
   } else if (SameLetters(verb, "HELP")) {
