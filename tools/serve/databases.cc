@@ -13,31 +13,51 @@ std::string_view TrimBlanks(std::string_view word) {
 
 }  // namespace
 
-bool LoadDatabase(const DatabaseConfig& config, std::shared_ptr<const Database>& database, std::string& error) {
-  auto loaded = std::make_shared<Database>();
-  loaded->config = config;
-  if (loaded->config.description.empty()) loaded->config.description = config.name;
+bool OpenDatabase(const DatabaseConfig& config, std::shared_ptr<const Database>& database, std::string& error) {
+  auto opened = std::make_shared<Database>();
+  opened->config = config;
+  if (opened->config.description.empty()) opened->config.description = config.name;
   std::string reason;
-  if (!OpenIndex(config.indexPath, true, loaded->index, reason)) {
+  if (!OpenIndex(config.indexPath, true, opened->index, reason) ||
+      KeepsCase(opened->index, opened->keepsCase, reason) != ReadOutcome::kOk) {
     error = config.indexPath + ": " + reason;
     return false;
   }
-  CheckReport report = CheckIndex(loaded->index, 1);
-  if (report.problemCount > 0) {
-    error = config.indexPath + ": " + (report.problems.empty() ? "damaged index" : report.problems.front());
-    return false;
-  }
-  if (KeepsCase(loaded->index, loaded->keepsCase, reason) != ReadOutcome::kOk ||
-      BuildKeyCatalog(loaded->index, loaded->catalog, reason) != ReadOutcome::kOk) {
-    error = config.indexPath + ": " + reason;
-    return false;
-  }
-  if (!OpenDictionary(config.dictionaryPath, loaded->dictionary, reason)) {
+  if (!OpenDictionary(config.dictionaryPath, opened->dictionary, reason)) {
     error = config.dictionaryPath + ": " + reason;
     return false;
   }
-  database = std::move(loaded);
+  database = std::move(opened);
   return true;
+}
+
+bool CompleteDatabase(const Database& opened, std::shared_ptr<const Database>& complete, std::string& error) {
+  auto checked = std::make_shared<Database>();
+  checked->config = opened.config;
+  checked->index = opened.index;  // the bytes in memory are shared, never changed
+  checked->keepsCase = opened.keepsCase;
+  std::string reason;
+  CheckReport report = CheckIndex(checked->index, 1);
+  if (report.problemCount > 0) {
+    error = opened.config.indexPath + ": " + (report.problems.empty() ? "damaged index" : report.problems.front());
+    return false;
+  }
+  if (BuildKeyCatalog(checked->index, checked->catalog, reason) != ReadOutcome::kOk) {
+    error = opened.config.indexPath + ": " + reason;
+    return false;
+  }
+  if (!OpenDictionary(opened.config.dictionaryPath, checked->dictionary, reason)) {
+    error = opened.config.dictionaryPath + ": " + reason;
+    return false;
+  }
+  checked->complete = true;
+  complete = std::move(checked);
+  return true;
+}
+
+bool LoadDatabase(const DatabaseConfig& config, std::shared_ptr<const Database>& database, std::string& error) {
+  std::shared_ptr<const Database> opened;
+  return OpenDatabase(config, opened, error) && CompleteDatabase(*opened, database, error);
 }
 
 const Database* FindDatabase(const DatabaseSet& databases, std::string_view name) {
@@ -79,7 +99,12 @@ ReadOutcome DefineWord(const Database& database, std::string_view word, std::vec
 
 void MatchWords(const Database& database, const Matcher& matcher, std::vector<std::string>& words) {
   std::vector<std::string> keys;
-  CatalogMatches(database.catalog, matcher, keys);
+  if (database.complete) {
+    CatalogMatches(database.catalog, matcher, keys);
+  } else {
+    std::string error;
+    if (MatchKeys(database.index, matcher, keys, error) != ReadOutcome::kOk) keys.clear();
+  }
   words.clear();
   for (const std::string& key : keys) {
     std::string_view word = TrimBlanks(key);

@@ -28,6 +28,7 @@ struct Database {
   IndexFile index;
   DictionaryFile dictionary;
   bool keepsCase = false;
+  bool complete = false;  // checked and catalogued; until then MATCH passes over the index
   KeyCatalog catalog;
 
   Database() = default;
@@ -38,8 +39,15 @@ struct Database {
 
 using DatabaseSet = std::vector<std::shared_ptr<const Database>>;
 
-// Opens the index whole, verifies it, detects whether it keeps case, catalogs its keys and opens the dictionary.
-// False with a reason naming the file when any step fails.
+// Opens the index whole, detects whether it keeps case and opens the dictionary: enough to answer, at once. False
+// with a reason naming the file when any step fails.
+bool OpenDatabase(const DatabaseConfig& config, std::shared_ptr<const Database>& database, std::string& error);
+
+// Verifies the index of an opened database and catalogs its keys: a complete database on the same index bytes
+// (the dictionary opened again). False with a reason naming the file when the index fails the check.
+bool CompleteDatabase(const Database& opened, std::shared_ptr<const Database>& complete, std::string& error);
+
+// OpenDatabase and CompleteDatabase in one.
 bool LoadDatabase(const DatabaseConfig& config, std::shared_ptr<const Database>& database, std::string& error);
 
 // The database called `name` (exactly, as the protocol compares names); null when there is none.

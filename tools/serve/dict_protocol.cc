@@ -25,6 +25,11 @@ bool SameLetters(std::string_view a, std::string_view b) {
 
 std::string Decimal(int64_t value) { return std::to_string(value); }
 
+std::string KeyCount(const Database& database) {
+  if (!database.complete) return "keys being counted";
+  return Decimal(static_cast<int64_t>(CatalogSize(database.catalog))) + " keys";
+}
+
 // A word from the wire in ISO-8859-1: UTF-8 as the protocol says; bytes that are not UTF-8 are taken as
 // ISO-8859-1 already, as older clients send them. False when the word holds a character ISO-8859-1 lacks, which
 // no key can hold either.
@@ -169,8 +174,7 @@ void AnswerShowInfo(const DatabaseSet& databases, const Session& session, const 
   if (database == nullptr) return Finish(answer, 550);
   std::string text = database->config.info;
   if (text.empty()) {
-    text = database->config.description + "\n\nIndex: " + database->config.indexPath + " (" +
-           Decimal(static_cast<int64_t>(CatalogSize(database->catalog))) + " keys, " +
+    text = database->config.description + "\n\nIndex: " + database->config.indexPath + " (" + KeyCount(*database) + ", " +
            (database->keepsCase ? "letter case kept" : "letter case folded") + ")\nDictionary: " +
            database->config.dictionaryPath + "\n";
   }
@@ -185,8 +189,7 @@ void AnswerShowServer(const DatabaseSet& databases, const ServerFacts& facts, co
                      "up " + Decimal(facts.uptimeSeconds) + " s, " + Decimal(facts.connections) +
                      " connections open, " + Decimal(facts.connectionsServed) + " served\n\n";
   for (const auto& database : databases) {
-    text += database->config.name + ": " + Decimal(static_cast<int64_t>(CatalogSize(database->catalog))) +
-            " keys\n";
+    text += database->config.name + ": " + KeyCount(*database) + "\n";
   }
   answer.bytes += StatusLine(114);
   AppendTextBlock(answer.bytes, Latin1ToUtf8(text), session.mime);

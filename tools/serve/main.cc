@@ -186,7 +186,7 @@ int RealMain(int argc, char** argv) {
     if (FindDatabase(databases, config.name) != nullptr) Fail("database " + config.name + " given twice");
     std::shared_ptr<const Database> database;
     std::string error;
-    if (!LoadDatabase(config, database, error)) Fail("database " + config.name + ": " + error);
+    if (!OpenDatabase(config, database, error)) Fail("database " + config.name + ": " + error);
     databases.push_back(std::move(database));
   }
   try {

@@ -52,12 +52,57 @@ void Server::Run() {
   std::signal(SIGPIPE, SIG_IGN);
   Accept();
   WaitForSignals();
+  RunJob([this] { CompleteDatabases(); });
   int threads = options_.threads;
   if (threads <= 0) threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
   std::vector<std::thread> workers;
   for (int i = 1; i < threads; ++i) workers.emplace_back([this] { io_.run(); });
   io_.run();
   for (auto& worker : workers) worker.join();
+  std::vector<std::thread> jobs;
+  {
+    std::lock_guard lock(mutex_);
+    jobs.swap(jobs_);
+  }
+  for (auto& job : jobs) job.join();
+}
+
+void Server::RunJob(std::function<void()> job) {
+  std::lock_guard lock(mutex_);
+  jobs_.emplace_back([this, job = std::move(job)] {
+    std::lock_guard jobLock(jobMutex_);
+    job();
+  });
+}
+
+bool Server::Replace(const Database* replaced, std::shared_ptr<const Database> database) {
+  std::lock_guard lock(mutex_);
+  DatabaseSet next = *databases_;
+  for (auto& entry : next) {
+    if (entry.get() != replaced) continue;
+    entry = std::move(database);
+    databases_ = std::make_shared<const DatabaseSet>(std::move(next));
+    return true;
+  }
+  return false;
+}
+
+void Server::CompleteDatabases() {
+  std::shared_ptr<const DatabaseSet> current = Databases();
+  for (const auto& database : *current) {
+    if (database->complete) continue;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+    }
+    std::shared_ptr<const Database> complete;
+    std::string error;
+    if (!CompleteDatabase(*database, complete, error)) {
+      Log(database->config.name + ": " + error + "; answering from it as it is, MATCH by passes over it");
+    } else if (Replace(database.get(), complete)) {
+      Log(database->config.name + ": checked, " + std::to_string(CatalogSize(complete->catalog)) + " keys");
+    }
+  }
 }
 
 void Server::Accept() {
@@ -109,21 +154,18 @@ void Server::WaitForReload() {
 }
 
 void Server::Reload() {
-  std::shared_ptr<const DatabaseSet> current = Databases();
-  DatabaseSet next;
-  for (const auto& database : *current) {
-    std::shared_ptr<const Database> reloaded;
-    std::string error;
-    if (LoadDatabase(database->config, reloaded, error)) {
-      Log("reloaded " + database->config.name + " (" + std::to_string(CatalogSize(reloaded->catalog)) + " keys)");
-      next.push_back(std::move(reloaded));
-    } else {
-      Log("kept the loaded " + database->config.name + ": " + error);
-      next.push_back(database);
+  RunJob([this] {
+    std::shared_ptr<const DatabaseSet> current = Databases();
+    for (const auto& database : *current) {
+      std::shared_ptr<const Database> reloaded;
+      std::string error;
+      if (!LoadDatabase(database->config, reloaded, error)) {
+        Log("kept the loaded " + database->config.name + ": " + error);
+      } else if (Replace(database.get(), reloaded)) {
+        Log("reloaded " + database->config.name + " (" + std::to_string(CatalogSize(reloaded->catalog)) + " keys)");
+      }
     }
-  }
-  std::lock_guard lock(mutex_);
-  databases_ = std::make_shared<const DatabaseSet>(std::move(next));
+  });
 }
 
 void Server::Shutdown() {

@@ -6,6 +6,8 @@
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <thread>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -55,6 +57,12 @@ class Server {
   void WaitForReload();
   void Reload();
   void Shutdown();
+  // Runs `job` on a thread of its own (joined when the server ends), one job at a time, so that checking and
+  // cataloguing a large index never holds up answering.
+  void RunJob(std::function<void()> job);
+  void CompleteDatabases();
+  // Puts `database` in the place of the database with its name, when that is still `replaced`.
+  bool Replace(const Database* replaced, std::shared_ptr<const Database> database);
 
   ServerOptions options_;
   asio::io_context io_;
@@ -71,6 +79,8 @@ class Server {
   int64_t connectionsServed_ = 0;
   bool stopping_ = false;
 
+  std::mutex jobMutex_;  // held while a job runs
+  std::vector<std::thread> jobs_;  // guarded by mutex_
   std::atomic<int64_t> messageCounter_{0};
   std::mutex logMutex_;
 };
