@@ -12,7 +12,7 @@
 
 #include "index/index_writer.h"
 #include "index_file.h"
-#include "lookup/lookup.h"
+#include "reader/reader.h"
 #include "memory_io.h"
 #include "plain_model.h"
 #include "runtime/run_stop.h"
@@ -128,27 +128,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (vos::ioStatus != 0) std::abort();
 
   // The index against the model.
-  vos::IndexReader indexReader = vos::fuzz::MemoryIndex(index);
-  vos::CheckReport report = vos::CheckIndex(indexReader);
+  vos::IndexFile indexFile;
+  std::string error;
+  if (!vos::fuzz::MemoryIndex(index, indexFile, error)) std::abort();
+  vos::CheckReport report = vos::CheckIndex(indexFile);
   if (report.problemCount != 0) std::abort();
   if (report.recordCount != static_cast<int64_t>(model.size()) + 1) std::abort();
   int32_t maxKeyLength = 0, maxPostingCount = 1;
+  std::vector<int32_t> postings;
   for (const auto& [key, offsets] : model) {
-    vos::LookupResult found = vos::LookupKey(indexReader, vos::MakeShortString(key));
-    if (found.outcome != vos::LookupResult::Outcome::kFound || found.postings != offsets) std::abort();
+    if (vos::LookupKey(indexFile, key, postings, error) != vos::ReadOutcome::kOk || postings != offsets) std::abort();
     maxKeyLength = std::max(maxKeyLength, static_cast<int32_t>(key.size()));
     maxPostingCount = std::max(maxPostingCount, static_cast<int32_t>(offsets.size()));
     // A neighbour of a key is found only when the model holds it too.
     if (key.size() < 255) {
       std::string neighbour = key + "x";
-      vos::LookupResult other = vos::LookupKey(indexReader, vos::MakeShortString(neighbour));
-      if ((other.outcome == vos::LookupResult::Outcome::kFound) != (model.count(neighbour) == 1)) std::abort();
+      vos::ReadOutcome other = vos::LookupKey(indexFile, neighbour, postings, error);
+      if ((other == vos::ReadOutcome::kOk) != (model.count(neighbour) == 1)) std::abort();
     }
   }
-  vos::IndexHeader header;
-  std::string error;
-  if (!vos::ReadHeader(indexReader, header, error)) std::abort();
-  if (header.maxKeyLength != maxKeyLength || header.maxPostingCount != maxPostingCount) std::abort();
-  vos::CloseReader(indexReader);
+  if (indexFile.maxKeyLength != maxKeyLength || indexFile.maxPostingCount != maxPostingCount) std::abort();
   return 0;
 }

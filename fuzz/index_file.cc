@@ -7,18 +7,18 @@
 
 namespace vos::fuzz {
 
-IndexReader MemoryIndex(std::string_view bytes) {
-  IndexReader reader;
-  reader.handle = ::memfd_create("index", 0);
-  if (reader.handle < 0) std::abort();
+bool MemoryIndex(std::string_view bytes, IndexFile& index, std::string& error) {
+  int handle = ::memfd_create("index", 0);
+  if (handle < 0) std::abort();
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::write(reader.handle, bytes.data() + done, bytes.size() - done);
+    ssize_t n = ::write(handle, bytes.data() + done, bytes.size() - done);
     if (n <= 0) std::abort();
     done += static_cast<size_t>(n);
   }
-  reader.fileSize = static_cast<int64_t>(bytes.size());
-  return reader;
+  bool open = OpenIndex("/proc/self/fd/" + std::to_string(handle), false, index, error);
+  ::close(handle);
+  return open;
 }
 
 }  // namespace vos::fuzz

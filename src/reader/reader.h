@@ -182,6 +182,9 @@ bool OpenCharset(std::string_view name, Charset& charset, std::string& error);
 // ISO-8859-1 text in the user's set; a character the set cannot hold becomes "?".
 std::string ToUser(const Charset& charset, std::string_view latin1);
 
+// ToUser appended to `out`: for long listings, without a string per key for UTF-8 and ISO-8859-1.
+void AppendToUser(const Charset& charset, std::string_view latin1, std::string& out);
+
 enum class ConvertOutcome { kOk, kNotLatin1, kInvalid };
 // The user's text in ISO-8859-1. kNotLatin1 names the first character ISO-8859-1 cannot hold in `problem`
 // (e.g. "U+20AC"); kInvalid says where the input is not valid in the user's set.

@@ -1,14 +1,20 @@
-// vos-lookup: finds words in an index file written by vos, prints their entry offsets or entries, lists the index
-// or verifies it. This file parses the command line and prints; the reading is in lookup.cc and index_check.cc.
+// vos-lookup: finds words in an index file written by vos, prints their entry offsets or entries, lists the keys
+// that match a strategy, lists the whole index or verifies it. This file parses the command line and prints; the
+// reading is the reading library's. Words come in and keys and entries go out in the user's character set.
+#include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <clocale>
 #include <cstring>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "lookup/lookup.h"
+#include "reader/reader.h"
 
 namespace vos {
 namespace {
@@ -17,26 +23,46 @@ constexpr std::string_view kProgram = "vos-lookup";
 constexpr int kAllFound = 0;
 constexpr int kSomeNotFound = 1;
 constexpr int kTrouble = 2;
+constexpr size_t kNearKeyCount = 5;
 
 constexpr std::string_view kUsage =
-    "Usage: vos-lookup [-c] [-i INDEX] [-d DICT] WORD...\n"
-    "       vos-lookup [-i INDEX] --dump\n"
+    "Usage: vos-lookup [OPTION]... WORD...\n"
+    "       vos-lookup [-i INDEX] --dump [--sorted]\n"
     "       vos-lookup [-i INDEX] --check\n";
 
 constexpr std::string_view kHelp =
     "Looks words up in an index file written by vos.\n"
     "\n"
-    "  -i, --index=INDEX  the index file to read (default index.dat)\n"
-    "  -c, --case         look each word up as typed instead of folded to lower case\n"
-    "  -d, --dict=DICT    print the dictionary entries of the words instead of their offsets\n"
-    "      --dump         print every key of the index with its entry offsets, in file order\n"
-    "      --check        verify the index and report what is wrong with it\n"
-    "  -h, --help         print this help and exit\n"
-    "      --version      print the version and exit\n"
+    "  -i, --index=INDEX     the index file to read (default index.dat)\n"
+    "  -d, --dict=DICT       print the dictionary entries of the words instead of their offsets\n"
+    "  -s, --strategy=NAME   find the keys that match each word by the strategy NAME (see below)\n"
+    "  -m, --match           list the matching keys instead of their offsets or entries\n"
+    "                        (with no -s, the strategy is lev)\n"
+    "  -c, --case            look each word up only as typed, not also folded to lower case\n"
+    "      --charset=NAME    read words and write keys and entries in the character set NAME\n"
+    "                        (default: the locale's; latin1 gives the index's own bytes)\n"
+    "      --dump            print every key of the index with its entry offsets, in file order\n"
+    "      --sorted          with --dump, in byte order of the keys\n"
+    "      --check           verify the index and report what is wrong with it\n"
+    "  -h, --help            print this help and exit\n"
+    "      --version         print the version and exit\n"
     "\n"
-    "A word is taken whole, spaces included. Each word found prints one line: the key, a tab,\n"
-    "and its entry offsets separated by spaces. Exit status: 0 when every word was found,\n"
-    "1 when a word was not found, 2 on a bad command line or an unreadable or corrupt file.\n";
+    "A word is taken whole, spaces included. It is looked up as typed and folded to lower case\n"
+    "(an index built with vos -c keeps upper case, and is read either way), and each of these\n"
+    "again with one leading blank, as headwords after a comma are filed (' heim' for 'Haus, Heim').\n"
+    "Each word found prints one line: the key that matched, a tab, and its entry offsets separated\n"
+    "by spaces. A word not found is reported on standard error, with up to five near keys.\n"
+    "\n"
+    "Strategies compare the word with every key, both folded to lower case, without blanks at\n"
+    "either end:\n";
+
+constexpr std::string_view kHelpEnd =
+    "\n"
+    "The index holds ISO-8859-1; words, keys and entries are converted from and to the character\n"
+    "set of the locale (LC_ALL, LC_CTYPE, LANG) or of --charset.\n"
+    "\n"
+    "Exit status: 0 when every word was found, 1 when a word was not found, 2 on a bad command\n"
+    "line, a word that is not valid in the character set, or an unreadable, corrupt or foreign file.\n";
 
 void WriteAll(int handle, std::string_view bytes, bool& failed, int& failure) {
   while (!bytes.empty() && !failed) {
@@ -103,139 +129,313 @@ int Finish(Output& out, int status) {
   return status;
 }
 
+std::string Decimal(int64_t value) {
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  return std::string(digits, end);
+}
+
 struct Settings {
   std::string indexPath = "index.dat";
   std::string dictionaryPath;
+  std::string charsetName;
   bool haveDictionary = false;
-  bool keepCase = false;
+  bool asTyped = false;
+  bool haveStrategy = false;
+  Strategy strategy = Strategy::kLev;
+  bool match = false;
   bool dump = false;
+  bool sorted = false;
   bool check = false;
   bool help = false;
   bool version = false;
   std::vector<std::string_view> words;
 };
 
-// Options may stand anywhere among the words; "--" makes every later argument a word. Gives false after a
-// diagnostic.
+enum LongOnly { kCharsetOption = 256, kDumpOption, kSortedOption, kCheckOption, kVersionOption };
+
+const option kLongOptions[] = {
+    {"index", required_argument, nullptr, 'i'},      {"dict", required_argument, nullptr, 'd'},
+    {"strategy", required_argument, nullptr, 's'},   {"match", no_argument, nullptr, 'm'},
+    {"case", no_argument, nullptr, 'c'},             {"charset", required_argument, nullptr, kCharsetOption},
+    {"dump", no_argument, nullptr, kDumpOption},     {"sorted", no_argument, nullptr, kSortedOption},
+    {"check", no_argument, nullptr, kCheckOption},   {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersionOption}, {nullptr, 0, nullptr, 0},
+};
+
+// How a diagnostic names the option whose value is `code`.
+std::string OptionName(int code) {
+  if (code < 256) return std::string("-") + static_cast<char>(code);
+  for (const option& o : kLongOptions) {
+    if (o.name != nullptr && o.val == code) return std::string("--") + o.name;
+  }
+  return "?";
+}
+
+// GNU conventions through getopt_long: options anywhere among the words, clusters ("-ci FILE"), attached values
+// ("-iFILE", "--index=FILE"), unambiguous abbreviations of long names, and "--" ending the options.
 bool ParseArguments(int argc, char** argv, Settings& settings, std::string& error) {
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-      settings.words.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    if (arg.starts_with("--")) {
-      std::string_view name = arg.substr(2);
-      std::string_view value;
-      size_t equals = name.find('=');
-      bool hasValue = equals != std::string_view::npos;
-      if (hasValue) {
-        value = name.substr(equals + 1);
-        name = name.substr(0, equals);
-      }
-      bool takesValue = name == "index" || name == "dict";
-      bool isFlag = name == "case" || name == "dump" || name == "check" || name == "help" || name == "version";
-      if (!takesValue && !isFlag) {
-        error = "unknown option '--" + std::string(name) + "'";
-        return false;
-      }
-      if (isFlag && hasValue) {
-        error = "option '--" + std::string(name) + "' takes no value";
-        return false;
-      }
-      if (takesValue && !hasValue) {
-        if (i + 1 == argc) {
-          error = "option '--" + std::string(name) + "' needs a value";
+  opterr = 0;
+  optind = 1;
+  int code;
+  while ((code = getopt_long(argc, argv, ":i:d:s:mch", kLongOptions, nullptr)) != -1) {
+    switch (code) {
+      case 'i': settings.indexPath = optarg; break;
+      case 'd':
+        settings.dictionaryPath = optarg;
+        settings.haveDictionary = true;
+        break;
+      case 's':
+        if (!ParseStrategy(optarg, settings.strategy)) {
+          error = "unknown strategy '" + std::string(optarg) + "' (see --help)";
           return false;
         }
-        value = argv[++i];
-      }
-      if (name == "index") settings.indexPath = value;
-      if (name == "dict") {
-        settings.dictionaryPath = value;
-        settings.haveDictionary = true;
-      }
-      settings.keepCase |= name == "case";
-      settings.dump |= name == "dump";
-      settings.check |= name == "check";
-      settings.help |= name == "help";
-      settings.version |= name == "version";
-      continue;
-    }
-    // A cluster of short options: "-ci FILE" or "-cFILE"-style values are both accepted for -i and -d.
-    for (size_t k = 1; k < arg.size(); ++k) {
-      char letter = arg[k];
-      if (letter == 'c') {
-        settings.keepCase = true;
-      } else if (letter == 'h') {
-        settings.help = true;
-      } else if (letter == 'i' || letter == 'd') {
-        std::string_view value = arg.substr(k + 1);
-        if (value.empty()) {
-          if (i + 1 == argc) {
-            error = std::string("option '-") + letter + "' needs a value";
-            return false;
-          }
-          value = argv[++i];
-        }
-        if (letter == 'i') {
-          settings.indexPath = value;
-        } else {
-          settings.dictionaryPath = value;
-          settings.haveDictionary = true;
-        }
+        settings.haveStrategy = true;
         break;
-      } else {
-        error = std::string("unknown option '-") + letter + "'";
+      case 'm': settings.match = true; break;
+      case 'c': settings.asTyped = true; break;
+      case 'h': settings.help = true; break;
+      case kCharsetOption: settings.charsetName = optarg; break;
+      case kDumpOption: settings.dump = true; break;
+      case kSortedOption: settings.sorted = true; break;
+      case kCheckOption: settings.check = true; break;
+      case kVersionOption: settings.version = true; break;
+      case ':': {
+        std::string_view given = argv[optind - 1];
+        error = "option '" + (given.starts_with("--") ? std::string(given) : OptionName(optopt)) + "' needs a value";
+        return false;
+      }
+      default: {
+        std::string_view given = argv[optind - 1];
+        if (optopt != 0 && !given.starts_with("--")) {
+          error = "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'";
+        } else if (optopt != 0) {
+          error = "option '" + OptionName(optopt) + "' takes no value";
+        } else {
+          error = "unknown or ambiguous option '" + std::string(given.substr(0, given.find('='))) + "'";
+        }
         return false;
       }
     }
   }
+  for (int i = optind; i < argc; ++i) settings.words.push_back(argv[i]);
   if (settings.help || settings.version) return true;
   if (settings.dump && settings.check) {
     error = "--dump and --check cannot be combined";
     return false;
   }
-  if ((settings.dump || settings.check) && !settings.words.empty()) {
+  bool listing = settings.dump || settings.check;
+  if (listing && !settings.words.empty()) {
     error = std::string(settings.dump ? "--dump" : "--check") + " takes no words";
     return false;
   }
-  if ((settings.dump || settings.check) && settings.haveDictionary) {
-    error = "-d applies only to looking words up";
+  if (listing && (settings.haveDictionary || settings.haveStrategy || settings.match)) {
+    error = "-d, -s and -m apply only to looking words up";
     return false;
   }
-  if (!settings.dump && !settings.check && settings.words.empty()) {
+  if (settings.sorted && !settings.dump) {
+    error = "--sorted applies only to --dump";
+    return false;
+  }
+  if (settings.match && settings.haveDictionary) {
+    error = "-m lists keys; it cannot be combined with -d";
+    return false;
+  }
+  if (!listing && settings.words.empty()) {
     error = "no word to look up";
     return false;
   }
   return true;
 }
 
-int Dump(const IndexReader& index, const Settings& settings, Output& out) {
-  std::string error;
-  IndexHeader header;
-  if (!ReadHeader(index, header, error)) {
+// The line printed for a key: the key, a tab, and its entry offsets in decimal separated by single spaces.
+void PutKeyLine(Output& out, const Charset& charset, std::string_view key, const std::vector<int32_t>& postings) {
+  AppendToUser(charset, key, out.pending);
+  out.pending.push_back('\t');
+  char digits[16];
+  for (size_t i = 0; i < postings.size(); ++i) {
+    if (i > 0) out.pending.push_back(' ');
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, postings[i]);
+    out.pending.append(digits, end);
+  }
+  out.pending.push_back('\n');
+  if (out.pending.size() >= 65536) out.Flush();
+}
+
+struct Run {
+  const Settings& settings;
+  const IndexFile& index;
+  const Charset& charset;
+  Output& out;
+  DictionaryFile dictionary;
+  std::set<int32_t> printedEntries;  // with -s and -d, an entry that several keys share is printed once
+
+  bool stop = false;  // the index is damaged or the dictionary foreign: no later word can be answered
+
+  int IndexTrouble(const std::string& error) {
+    stop = true;
+    out.Flush();
     ComplainAbout(settings.indexPath, error);
     return kTrouble;
   }
-  IndexRecord record;
-  for (int64_t offset = 0; kHeaderSize + offset < index.fileSize; offset += record.size) {
-    if (!ReadRecord(index, offset, true, record, error)) {
+
+  // Prints the entries filed under `key`; kTrouble after a diagnostic when the dictionary does not belong.
+  int PutEntries(const std::string& key, const std::vector<int32_t>& postings) {
+    // A key with upper case shows the index keeps case; otherwise the entry may hold the key in either case.
+    bool keepsCase = FoldKey(key) != key;
+    std::string error;
+    Entry entry;
+    for (int32_t offset : postings) {
+      if (settings.haveStrategy && !printedEntries.insert(offset).second) continue;
+      ReadOutcome outcome = ReadEntry(dictionary, offset, key, keepsCase, entry, error);
+      if (outcome != ReadOutcome::kOk) {
+        stop = true;
+        out.Flush();
+        ComplainAbout(settings.dictionaryPath, outcome == ReadOutcome::kError
+                                                   ? error
+                                                   : "the dictionary does not belong to the index: " + error);
+        return kTrouble;
+      }
+      // Each entry goes out as in the dictionary itself: its "%" line, then its own lines. The text before the
+      // first "%" line has none.
+      if (!entry.preamble) out.Put("%\n");
+      AppendToUser(charset, entry.text, out.pending);
+      if (!entry.text.empty() && entry.text.back() != '\n' && entry.text.back() != '\r') out.pending += '\n';
+      out.Put("");
+    }
+    return kAllFound;
+  }
+
+  int PutFound(const std::string& key, const std::vector<int32_t>& postings) {
+    if (settings.haveDictionary) return PutEntries(key, postings);
+    PutKeyLine(out, charset, key, postings);
+    return kAllFound;
+  }
+
+  // The typed word in ISO-8859-1; kSomeNotFound or kTrouble after a diagnostic when it cannot be.
+  int WordInIndexSet(std::string_view word, std::string& latin1) {
+    std::string problem;
+    switch (FromUser(charset, word, latin1, problem)) {
+      case ConvertOutcome::kOk: return kAllFound;
+      case ConvertOutcome::kNotLatin1:
+        out.Flush();
+        Complain("not found: " + std::string(word) + " (the index's ISO-8859-1 has no " + problem + ")");
+        return kSomeNotFound;
+      case ConvertOutcome::kInvalid: break;
+    }
+    out.Flush();
+    Complain("cannot read the word '" + std::string(word) + "': " + problem);
+    return kTrouble;
+  }
+
+  void SuggestNearKeys(const std::string& word) {
+    std::vector<std::string> keys;
+    std::string error;
+    if (NearKeys(index, word, kNearKeyCount, keys, error) != ReadOutcome::kOk || keys.empty()) return;
+    std::string line = "did you mean: ";
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (i > 0) line += ", ";
+      line += ToUser(charset, keys[i]);
+    }
+    Complain(line);
+  }
+
+  int LookUp(std::string_view typed) {
+    std::string word;
+    if (int status = WordInIndexSet(typed, word); status != kAllFound) return status;
+    std::string error;
+    WordHit hit;
+    ReadOutcome outcome;
+    if (settings.asTyped) {
+      outcome = LookupKey(index, word.substr(0, 255), hit.postings, error);
+      hit.key = word.substr(0, 255);
+      if (outcome == ReadOutcome::kNotFound) {
+        hit.key = (" " + word).substr(0, 255);
+        outcome = LookupKey(index, hit.key, hit.postings, error);
+      }
+    } else {
+      outcome = FindWord(index, word, hit, error);
+    }
+    if (outcome == ReadOutcome::kError) return IndexTrouble(error);
+    if (outcome == ReadOutcome::kOk) return PutFound(hit.key, hit.postings);
+    out.Flush();
+    Complain("not found: " + std::string(typed));
+    SuggestNearKeys(word);
+    return kSomeNotFound;
+  }
+
+  int Match(std::string_view typed) {
+    std::string word;
+    if (int status = WordInIndexSet(typed, word); status != kAllFound) return status;
+    Matcher matcher;
+    std::string error;
+    if (!CompileMatcher(settings.strategy, word, matcher, error)) {
       out.Flush();
-      ComplainAbout(settings.indexPath, "corrupt index: " + error);
+      Complain("bad pattern '" + std::string(typed) + "': " + error);
       return kTrouble;
     }
-    if (offset != 0) out.Put(FormatKeyLine(View(record.head.key), record.postings));
+    std::vector<std::string> keys;
+    if (MatchKeys(index, matcher, keys, error) != ReadOutcome::kOk) return IndexTrouble(error);
+    if (keys.empty()) {
+      out.Flush();
+      Complain("no match: " + std::string(typed));
+      return kSomeNotFound;
+    }
+    for (const std::string& key : keys) {
+      if (settings.match) {
+        AppendToUser(charset, key, out.pending);
+        out.Put("\n");
+        continue;
+      }
+      std::vector<int32_t> postings;
+      if (LookupKey(index, key, postings, error) != ReadOutcome::kOk) return IndexTrouble(error);
+      if (int status = PutFound(key, postings); status != kAllFound) return status;
+    }
+    return kAllFound;
   }
+
+  int Words() {
+    std::string error;
+    if (settings.haveDictionary && !OpenDictionary(settings.dictionaryPath, dictionary, error)) {
+      ComplainAbout(settings.dictionaryPath, error);
+      return kTrouble;
+    }
+    int status = kAllFound;
+    for (std::string_view word : settings.words) {
+      status = std::max(status, settings.haveStrategy || settings.match ? Match(word) : LookUp(word));
+      if (stop) break;
+    }
+    CloseDictionary(dictionary);
+    return status;
+  }
+};
+
+int Dump(const IndexFile& index, const Settings& settings, const Charset& charset, Output& out) {
+  RecordCursor cursor;
+  IndexRecord record;
+  std::string error;
+  ReadOutcome outcome;
+  std::vector<IndexRecord> records;
+  while ((outcome = NextRecord(index, cursor, record, error)) == ReadOutcome::kOk) {
+    if (record.recordOffset == 0) continue;
+    if (settings.sorted) {
+      records.push_back(record);
+    } else {
+      PutKeyLine(out, charset, record.key, record.postings);
+    }
+  }
+  if (outcome == ReadOutcome::kError) {
+    out.Flush();
+    ComplainAbout(settings.indexPath, error);
+    return kTrouble;
+  }
+  std::sort(records.begin(), records.end(),
+            [](const IndexRecord& a, const IndexRecord& b) { return a.key < b.key; });
+  for (const IndexRecord& r : records) PutKeyLine(out, charset, r.key, r.postings);
   return kAllFound;
 }
 
-int Check(const IndexReader& index, const Settings& settings, Output& out) {
+int Check(const IndexFile& index, const Settings& settings, Output& out) {
   CheckReport report = CheckIndex(index);
   if (report.problemCount == 0) {
     out.Put(settings.indexPath + ": ok, " + Decimal(report.recordCount - 1) + " keys\n");
@@ -249,52 +449,8 @@ int Check(const IndexReader& index, const Settings& settings, Output& out) {
   return kTrouble;
 }
 
-int Look(const IndexReader& index, const Settings& settings, Output& out) {
-  IndexReader dictionary;
-  std::string error;
-  if (settings.haveDictionary && !OpenReadOnly(settings.dictionaryPath, dictionary, error)) {
-    ComplainAbout(settings.dictionaryPath, error);
-    return kTrouble;
-  }
-  int status = kAllFound;
-  std::string text;
-  for (std::string_view word : settings.words) {
-    ShortString key = SearchKey(word, settings.keepCase);
-    LookupResult result = LookupKey(index, key);
-    if (result.outcome == LookupResult::Outcome::kError) {
-      out.Flush();
-      ComplainAbout(settings.indexPath, "corrupt index: " + result.error);
-      status = kTrouble;
-      break;
-    }
-    if (result.outcome == LookupResult::Outcome::kNotFound) {
-      out.Flush();
-      Complain("not found: " + std::string(word));
-      status = kSomeNotFound;
-      continue;
-    }
-    if (!settings.haveDictionary) {
-      out.Put(FormatKeyLine(View(key), result.postings));
-      continue;
-    }
-    for (int32_t entryOffset : result.postings) {
-      if (!ReadEntryText(dictionary, entryOffset, text, error)) {
-        out.Flush();
-        ComplainAbout(settings.dictionaryPath, error);
-        CloseReader(dictionary);
-        return kTrouble;
-      }
-      // Each entry goes out as in the dictionary itself: a "%" line, then the entry's own lines.
-      out.Put("%\n");
-      out.Put(text);
-      if (!text.empty() && text.back() != '\n' && text.back() != '\r') out.Put("\n");
-    }
-  }
-  CloseReader(dictionary);
-  return status;
-}
-
 int RealMain(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
   Settings settings;
   std::string error;
   if (!ParseArguments(argc, argv, settings, error)) return UsageError(error);
@@ -303,20 +459,34 @@ int RealMain(int argc, char** argv) {
     out.Put(kUsage);
     out.Put("\n");
     out.Put(kHelp);
+    for (const StrategyInfo& info : Strategies()) {
+      std::string line = "  " + std::string(info.name);
+      line.resize(14, ' ');
+      out.Put(line + std::string(info.description) + "\n");
+    }
+    out.Put(kHelpEnd);
     return Finish(out, kAllFound);
   }
   if (settings.version) {
     out.Put("vos-lookup 1\n");
     return Finish(out, kAllFound);
   }
-  IndexReader index;
-  if (!OpenReadOnly(settings.indexPath, index, error)) {
+  Charset charset;
+  if (!OpenCharset(settings.charsetName, charset, error)) return UsageError(error);
+  IndexFile index;
+  if (!OpenIndex(settings.indexPath, false, index, error)) {
     ComplainAbout(settings.indexPath, error);
     return kTrouble;
   }
-  int status = settings.dump ? Dump(index, settings, out) : settings.check ? Check(index, settings, out)
-                                                                          : Look(index, settings, out);
-  CloseReader(index);
+  int status;
+  if (settings.dump) {
+    status = Dump(index, settings, charset, out);
+  } else if (settings.check) {
+    status = Check(index, settings, out);
+  } else {
+    Run run{settings, index, charset, out, {}, {}};
+    status = run.Words();
+  }
   return Finish(out, status);
 }
 

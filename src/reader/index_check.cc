@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "lookup/lookup.h"
+#include "index/index_format.h"
+#include "reader/index_storage.h"
 #include "trie/key_trie.h"
 
 namespace vos {
@@ -29,10 +30,11 @@ struct RecordSummary {
 };
 
 // A key as it can be shown in a message: printable bytes as they are, others as \xHH.
-std::string ShowKey(const ShortString& key) {
+std::string ShowKey(std::string_view key) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string shown = "'";
-  for (uint8_t byte : View(key)) {
+  for (char c : key) {
+    auto byte = static_cast<uint8_t>(c);
     if (byte < 0x20 || byte == 0x7F || byte == '\\' || byte == '\'') {
       shown += "\\x";
       shown.push_back(kHex[byte >> 4]);
@@ -46,7 +48,7 @@ std::string ShowKey(const ShortString& key) {
 }
 
 struct Checker {
-  const IndexReader& reader;
+  const IndexFile& index;
   CheckReport report;
   size_t limit;
   std::vector<RecordSummary> records;
@@ -73,26 +75,26 @@ struct Checker {
   }
 
   // Walks the records back to back; false when they do not fill the file exactly (the rest cannot be located).
-  bool ReadAllRecords(IndexHeader& found) {
-    std::string error;
-    IndexRecord record;
-    found.maxKeyLength = 0;
-    found.maxPostingCount = 1;
-    for (int64_t offset = 0; kHeaderSize + offset < reader.fileSize; offset += record.size) {
+  bool ReadAllRecords(int32_t& maxKeyLength, int32_t& maxPostingCount) {
+    std::string error, scratch;
+    RecordView record;
+    maxKeyLength = 0;
+    maxPostingCount = 1;
+    for (int64_t offset = 0; kHeaderSize + offset < index.size; offset += record.size) {
       if (records.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
         Problem("too many records");
         return false;
       }
-      if (!ReadRecord(reader, offset, true, record, error)) {
+      if (ViewRecord(index, offset, Access::kSequential, true, record, scratch, error) != RecordFault::kNone) {
         Problem(error);
         return false;
       }
       bool isHead = records.empty();
-      const RecordHead& head = record.head;
+      const RecordView& head = record;
       std::string name = RecordName(offset);
       if (isHead) {
         if (head.bitIndex != kTopBitIndex) Problem("the head has bit index " + Decimal(head.bitIndex) + ", not 800");
-        if (head.key.length != 0) Problem("the head holds the key " + ShowKey(head.key) + " instead of the empty key");
+        if (!head.key.empty()) Problem("the head holds the key " + ShowKey(head.key) + " instead of the empty key");
         if (head.postingCount != 0) Problem("the head has " + Decimal(head.postingCount) + " postings, not 0");
       } else {
         if (head.bitIndex < 0 || head.bitIndex >= kTopBitIndex) {
@@ -100,18 +102,20 @@ struct Checker {
         }
         if (head.postingCount < 1) Problem(name + " has no postings");
       }
-      for (size_t i = 0; i < record.postings.size(); ++i) {
-        if (record.postings[i] < 0) {
-          Problem(name + " has a negative entry offset " + Decimal(record.postings[i]));
+      for (int32_t i = 0, previous = 0; i < record.postingCount; ++i) {
+        int32_t posting = DecodeFixed32(record.postings + 4 * i);
+        if (posting < 0) {
+          Problem(name + " has a negative entry offset " + Decimal(posting));
           break;
         }
-        if (i > 0 && record.postings[i] <= record.postings[i - 1]) {
+        if (i > 0 && posting <= previous) {
           Problem(name + " has postings out of ascending order");
           break;
         }
+        previous = posting;
       }
-      found.maxKeyLength = std::max<int32_t>(found.maxKeyLength, head.key.length);
-      found.maxPostingCount = std::max(found.maxPostingCount, head.postingCount);
+      maxKeyLength = std::max(maxKeyLength, static_cast<int32_t>(head.key.size()));
+      maxPostingCount = std::max(maxPostingCount, head.postingCount);
       RecordSummary summary;
       summary.recordOffset = offset;
       summary.bitIndex = head.bitIndex;
@@ -220,14 +224,15 @@ struct Checker {
 
   // The descent for every stored key, over the summaries; bit indices are known to be in range and falling.
   void CheckDescents() {
-    std::string error;
-    IndexRecord record;
+    std::string error, scratch;
+    RecordView record;
     for (size_t i = 1; i < records.size(); ++i) {
-      if (!ReadRecord(reader, records[i].recordOffset, false, record, error)) {
+      if (ViewRecord(index, records[i].recordOffset, Access::kSequential, false, record, scratch, error) !=
+          RecordFault::kNone) {
         Problem(error);
         return;
       }
-      const ShortString& key = record.head.key;
+      const ShortString key = MakeShortString(record.key);
       int32_t current = 0;
       int32_t next;
       for (;;) {
@@ -237,7 +242,7 @@ struct Checker {
         current = next;
       }
       if (next != static_cast<int32_t>(i)) {
-        Problem("the key " + ShowKey(key) + " of " + Name(static_cast<int32_t>(i)) +
+        Problem("the key " + ShowKey(record.key) + " of " + Name(static_cast<int32_t>(i)) +
                 " is not found by its own descent");
       }
     }
@@ -246,27 +251,17 @@ struct Checker {
 
 }  // namespace
 
-CheckReport CheckIndex(const IndexReader& reader, size_t problemLimit) {
-  Checker checker{reader, {}, problemLimit, {}};
-  std::string error;
-  IndexHeader header;
-  if (!ReadHeader(reader, header, error)) {
-    checker.Problem(error);
-    return checker.report;
+CheckReport CheckIndex(const IndexFile& index, size_t problemLimit) {
+  Checker checker{index, {}, problemLimit, {}};
+  int32_t maxKeyLength = 0, maxPostingCount = 0;
+  if (!checker.ReadAllRecords(maxKeyLength, maxPostingCount)) return checker.report;
+  if (index.maxKeyLength != maxKeyLength) {
+    checker.Problem("the header gives the longest key as " + Decimal(index.maxKeyLength) + ", the records " +
+                    Decimal(maxKeyLength));
   }
-  if (reader.fileSize == kHeaderSize) {
-    checker.Problem("no head record after the header");
-    return checker.report;
-  }
-  IndexHeader found;
-  if (!checker.ReadAllRecords(found)) return checker.report;
-  if (header.maxKeyLength != found.maxKeyLength) {
-    checker.Problem("the header gives the longest key as " + Decimal(header.maxKeyLength) + ", the records " +
-                    Decimal(found.maxKeyLength));
-  }
-  if (header.maxPostingCount != found.maxPostingCount) {
-    checker.Problem("the header gives the most postings as " + Decimal(header.maxPostingCount) + ", the records " +
-                    Decimal(found.maxPostingCount));
+  if (index.maxPostingCount != maxPostingCount) {
+    checker.Problem("the header gives the most postings as " + Decimal(index.maxPostingCount) + ", the records " +
+                    Decimal(maxPostingCount));
   }
   // The structural checks below rely on every bit index being in range; without that, stop here.
   bool bitIndicesSound =

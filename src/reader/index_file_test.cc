@@ -1,4 +1,4 @@
-#include "lookup/lookup.h"
+#include "reader/reader.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,6 @@
 namespace vos {
 namespace {
 
-using Outcome = LookupResult::Outcome;
 
 constexpr int64_t kCountOfPostings = INT64_MIN;
 
@@ -69,17 +68,36 @@ TestIndex WorkedExample() {
   return {2, 1, {{"", 800, 1, 0, {}}, {"ab", 22, 2, 1, {6}}, {"a", 14, 0, 2, {2}}}};
 }
 
-// An open index file in a temporary directory.
-struct IndexFile {
+// An index file in a temporary directory, opened to be read in blocks; `error` says why it did not open.
+struct OpenedIndex {
   test::TempDir dir;
-  IndexReader reader;
-  explicit IndexFile(const std::string& bytes) {
+  IndexFile index;
+  bool open = false;
+  std::string error;
+  explicit OpenedIndex(const std::string& bytes) {
     dir.Write("index.dat", bytes);
-    std::string error;
-    if (!OpenReadOnly(dir.Path("index.dat"), reader, error)) ADD_FAILURE() << error;
+    open = OpenIndex(dir.Path("index.dat"), false, index, error);
   }
-  ~IndexFile() { CloseReader(reader); }
 };
+
+// The check's report, or the reason the file did not open as its one problem.
+CheckReport Check(const OpenedIndex& file, size_t limit = 20) {
+  if (file.open) return CheckIndex(file.index, limit);
+  return {{file.error}, 1, 0};
+}
+
+struct Lookup {
+  ReadOutcome outcome;
+  std::vector<int32_t> postings;
+  std::string error;
+};
+
+Lookup Find(const OpenedIndex& file, const std::string& key) {
+  Lookup result;
+  if (!file.open) return {ReadOutcome::kError, {}, file.error};
+  result.outcome = LookupKey(file.index, key, result.postings, result.error);
+  return result;
+}
 
 std::string IndexOfKeys(const std::vector<std::pair<std::string, int32_t>>& inserts) {
   KeyTrie trie;
@@ -107,24 +125,24 @@ std::string BushyIndex() {
 
 // Reads a well-formed file back into records.
 TestIndex Parse(const std::string& bytes) {
-  IndexFile file(bytes);
+  OpenedIndex file(bytes);
+  EXPECT_TRUE(file.open) << file.error;
   TestIndex index;
-  IndexHeader header;
-  std::string error;
-  EXPECT_TRUE(ReadHeader(file.reader, header, error)) << error;
-  index.maxKeyLength = header.maxKeyLength;
-  index.maxPostingCount = header.maxPostingCount;
+  index.maxKeyLength = file.index.maxKeyLength;
+  index.maxPostingCount = file.index.maxPostingCount;
   std::map<int64_t, int32_t> positions;
   std::vector<IndexRecord> read;
+  RecordCursor cursor;
   IndexRecord record;
-  for (int64_t offset = 0; kHeaderSize + offset < file.reader.fileSize; offset += record.size) {
-    EXPECT_TRUE(ReadRecord(file.reader, offset, true, record, error)) << error;
-    positions[offset] = static_cast<int32_t>(read.size());
+  std::string error;
+  ReadOutcome outcome;
+  while ((outcome = NextRecord(file.index, cursor, record, error)) == ReadOutcome::kOk) {
+    positions[record.recordOffset] = static_cast<int32_t>(read.size());
     read.push_back(record);
   }
+  EXPECT_EQ(outcome, ReadOutcome::kNotFound) << error;
   for (const IndexRecord& r : read) {
-    index.records.push_back({std::string(View(r.head.key)), r.head.bitIndex, positions.at(r.head.left),
-                             positions.at(r.head.right), r.postings});
+    index.records.push_back({r.key, r.bitIndex, positions.at(r.left), positions.at(r.right), r.postings});
   }
   return index;
 }
@@ -145,19 +163,19 @@ std::string Problems(const CheckReport& report) {
 TEST(LookupTest, DescendsTheWorkedExample) {
   std::string bytes = Serialize(WorkedExample());
   ASSERT_EQ(bytes.size(), 70u);
-  IndexFile file(bytes);
+  OpenedIndex file(bytes);
   struct Case {
     std::string key;
-    Outcome outcome;
+    ReadOutcome outcome;
     std::vector<int32_t> postings;
   };
   const Case cases[] = {
-      {"a", Outcome::kFound, {2}},    {"ab", Outcome::kFound, {6}},     {"b", Outcome::kNotFound, {}},
-      {"abc", Outcome::kNotFound, {}}, {"", Outcome::kNotFound, {}},     {"A", Outcome::kNotFound, {}},
-      {"ba", Outcome::kNotFound, {}},  {std::string(255, 'a'), Outcome::kNotFound, {}},
+      {"a", ReadOutcome::kOk, {2}},    {"ab", ReadOutcome::kOk, {6}},     {"b", ReadOutcome::kNotFound, {}},
+      {"abc", ReadOutcome::kNotFound, {}}, {"", ReadOutcome::kNotFound, {}},     {"A", ReadOutcome::kNotFound, {}},
+      {"ba", ReadOutcome::kNotFound, {}},  {std::string(255, 'a'), ReadOutcome::kNotFound, {}},
   };
   for (const Case& c : cases) {
-    LookupResult result = LookupKey(file.reader, MakeShortString(c.key));
+    Lookup result = Find(file, c.key);
     EXPECT_EQ(result.outcome, c.outcome) << "'" << c.key << "' " << result.error;
     EXPECT_EQ(result.postings, c.postings) << "'" << c.key << "'";
   }
@@ -167,103 +185,26 @@ TEST(LookupTest, FindsEveryKeyOfAWrittenIndexWithItsPostings) {
   std::vector<std::pair<std::string, int32_t>> inserts = {
       {"haus", 2}, {" heim", 2}, {"hof", 27}, {"haus", 40}, {"haus", 40}, {std::string(255, '\xFC'), 41},
       {std::string(100, 'a'), 50}, {std::string(100, 'a') + "b", 51}, {"haus", 60}};
-  IndexFile file(IndexOfKeys(inserts));
+  OpenedIndex file(IndexOfKeys(inserts));
   std::map<std::string, std::vector<int32_t>> expected = {
       {"haus", {2, 40, 60}}, {" heim", {2}}, {"hof", {27}}, {std::string(255, '\xFC'), {41}},
       {std::string(100, 'a'), {50}}, {std::string(100, 'a') + "b", {51}}};
   for (const auto& [key, postings] : expected) {
-    LookupResult result = LookupKey(file.reader, MakeShortString(key));
-    EXPECT_EQ(result.outcome, Outcome::kFound) << key.substr(0, 20);
+    Lookup result = Find(file, key);
+    EXPECT_EQ(result.outcome, ReadOutcome::kOk) << key.substr(0, 20);
     EXPECT_EQ(result.postings, postings) << key.substr(0, 20);
   }
   const std::vector<std::string> absent = {"heim", "haus ", "Haus", "hau", std::string(99, 'a')};
   for (const std::string& key : absent) {
-    EXPECT_EQ(LookupKey(file.reader, MakeShortString(key)).outcome, Outcome::kNotFound) << key;
+    EXPECT_EQ(Find(file, key).outcome, ReadOutcome::kNotFound) << key;
   }
-  EXPECT_EQ(CheckIndex(file.reader).problemCount, 0) << Problems(CheckIndex(file.reader));
-}
-
-TEST(LookupTest, SearchKeyFoldsAsTheScanDoesAndKeepsTheFirst255Bytes) {
-  struct Case {
-    std::string word;
-    bool keepCase;
-    std::string key;
-  };
-  const Case cases[] = {
-      {"Haus", false, "haus"},
-      {" Heim", false, " heim"},                                  // taken whole, the space included
-      {"\xC4RGER \xDC" "ber Stra\xDF" "e", false, "\xE4rger \xFC" "ber stra\xDF" "e"},  // umlauts fold, sharp s stays
-      {"\xC9" "COLE", false, "\xC9" "cole"},                      // other capitals stay
-      {"Haus", true, "Haus"},
-      {"\xD6L", true, "\xD6L"},
-      {std::string(300, 'X'), false, std::string(255, 'x')},
-  };
-  for (const Case& c : cases) EXPECT_EQ(View(SearchKey(c.word, c.keepCase)), c.key) << c.word;
-}
-
-TEST(LookupTest, FormatsAKeyLineWithTabAndAscendingOffsets) {
-  EXPECT_EQ(FormatKeyLine("haus", {2, 27, 2147483647}), "haus\t2 27 2147483647\n");
-  EXPECT_EQ(FormatKeyLine(" heim", {0}), " heim\t0\n");
-  EXPECT_EQ(FormatKeyLine("\xE4", {1}), "\xE4\t1\n");
-}
-
-TEST(LookupTest, ReadsEntryTextUpToTheNextPercentLine) {
-  struct Case {
-    const char* name;
-    std::string dictionary;
-    int64_t entryOffset;
-    bool ok;
-    std::string text;
-  };
-  const std::string lf = "%\nHaus, Heim\nein Geb\xE4ude\n%\nHof\n";
-  const std::string crlf = "%\r\nHaus, Heim\r\nein Geb\xE4ude\r\n%\r\nHof\r\n";
-  const Case cases[] = {
-      {"first entry, LF", lf, 2, true, "Haus, Heim\nein Geb\xE4ude\n"},
-      {"last entry, LF", lf, 27, true, "Hof\n"},
-      {"CR LF line ends are kept", crlf, 3, true, "Haus, Heim\r\nein Geb\xE4ude\r\n"},
-      {"last entry, CR LF", crlf, 31, true, "Hof\r\n"},
-      {"lone CR ends a line", "%\rA\rb\r%\rC", 2, true, "A\rb\r"},
-      {"a headword line of '%' belongs to the entry", "%\n%\nHof\n", 2, true, "%\nHof\n"},
-      {"last line without line end", "%\nHof\nBody", 2, true, "Hof\nBody"},
-      {"'%' not alone on its line is body text", "%\nA\n%x\n %\n%\nB\n", 2, true, "A\n%x\n %\n"},
-      {"'%' as the last line without line end", "%\nA\n%", 2, true, "A\n"},
-      {"an offset at the end of the file", "%\n", 2, true, ""},
-      {"an offset past the end of the file", "%\n", 3, false, ""},
-      {"a negative offset", "%\n", -1, false, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    test::TempDir dir;
-    dir.Write("dict.txt", c.dictionary);
-    IndexReader dictionary;
-    std::string error;
-    ASSERT_TRUE(OpenReadOnly(dir.Path("dict.txt"), dictionary, error)) << error;
-    std::string text;
-    EXPECT_EQ(ReadEntryText(dictionary, c.entryOffset, text, error), c.ok) << error;
-    if (c.ok) {
-      EXPECT_EQ(text, c.text);
-    }
-    CloseReader(dictionary);
-  }
-}
-
-TEST(LookupTest, ReadsALongEntryAcrossManyReads) {
-  std::string body;
-  for (int i = 0; i < 5000; ++i) body += "line " + std::to_string(i) + "\r\n";
-  test::TempDir dir;
-  dir.Write("dict.txt", "%\r\nHead\r\n" + body + "%\r\nNext\r\n");
-  IndexReader dictionary;
-  std::string error, text;
-  ASSERT_TRUE(OpenReadOnly(dir.Path("dict.txt"), dictionary, error)) << error;
-  ASSERT_TRUE(ReadEntryText(dictionary, 3, text, error)) << error;
-  EXPECT_EQ(text, "Head\r\n" + body);
-  CloseReader(dictionary);
+  EXPECT_EQ(Check(file).problemCount, 0) << Problems(Check(file));
 }
 
 TEST(CheckIndexTest, AcceptsWrittenIndexes) {
   for (const std::string& bytes : {Serialize(WorkedExample()), IndexOfKeys({}), BushyIndex()}) {
-    IndexFile file(bytes);
-    CheckReport report = CheckIndex(file.reader);
+    OpenedIndex file(bytes);
+    CheckReport report = Check(file);
     EXPECT_EQ(report.problemCount, 0) << Problems(report);
     EXPECT_GE(report.recordCount, 1);
   }
@@ -294,7 +235,7 @@ TEST(CheckIndexTest, ReportsWhatIsWrongWithCorruptedRecords) {
       {"header's longest key too large", [](TestIndex& x) { x.maxKeyLength += 1; }, "longest key"},
       {"header's longest key too small", [](TestIndex& x) { x.maxKeyLength -= 1; }, "longest key"},
       {"header's most postings too large", [](TestIndex& x) { x.maxPostingCount += 1; }, "most postings"},
-      {"header's most postings zero", [](TestIndex& x) { x.maxPostingCount = 0; }, "most postings"},
+      {"header's most postings zero", [](TestIndex& x) { x.maxPostingCount = 0; }, "not a vos index"},
       {"a record with bit index 800", [](TestIndex& x) { x.records[3].bitIndex = 800; }, "outside 0..799"},
       {"a record with bit index -1", [](TestIndex& x) { x.records[3].bitIndex = -1; }, "outside 0..799"},
       {"a record with a huge bit index", [](TestIndex& x) { x.records[5].bitIndex = 0x7FFFFFFF; }, "outside 0..799"},
@@ -382,8 +323,8 @@ TEST(CheckIndexTest, ReportsWhatIsWrongWithCorruptedRecords) {
     SCOPED_TRACE(fault.name);
     TestIndex index = bushy;
     fault.mutate(index);
-    IndexFile file(Serialize(index));
-    CheckReport report = CheckIndex(file.reader);
+    OpenedIndex file(Serialize(index));
+    CheckReport report = Check(file);
     EXPECT_GT(report.problemCount, 0);
     EXPECT_TRUE(Mentions(report, fault.problem)) << "problems:" << Problems(report);
   }
@@ -408,20 +349,24 @@ TEST(CheckIndexTest, ReportsBadLinksTruncationAndTrailingBytes) {
       {"a negative link", withLink(58, -17), "is not the start of a record"},
       {"one trailing byte", good + "x", "cut short"},
       {"a trailing record head", good + std::string(17, '\0'), "has no postings"},
-      {"the header alone", good.substr(0, 8), "no head record"},
-      {"an empty file", "", "empty file"},
-      {"a file shorter than the header", "\x02\x00\x00", "too short for the 8-byte header"},
+      {"the header alone", good.substr(0, 8), "not a vos index"},
+      {"an empty file", "", "not a vos index"},
+      {"a file shorter than the header", "\x02\x00\x00", "not a vos index"},
+      {"a key longer than 255 bytes in the header", withLink(0, 256), "not a vos index"},
+      {"more postings in the header than the file can hold", withLink(4, 100), "not a vos index"},
   };
   for (size_t length = 9; length < good.size(); ++length) {
     // A cut between two records leaves whole records whose links lead nowhere; any other cut splits a record.
     bool between = length == 25 || length == 48;
     cases.push_back({"truncated", good.substr(0, length),
-                     between ? "is not the start of a record" : "cut short by the end of the file"});
+                     length < 25 ? "not a vos index"
+                     : between   ? "is not the start of a record"
+                                 : "cut short by the end of the file"});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.bytes.size()) + " bytes");
-    IndexFile file(c.bytes);
-    CheckReport report = CheckIndex(file.reader);
+    OpenedIndex file(c.bytes);
+    CheckReport report = Check(file);
     EXPECT_TRUE(Mentions(report, c.problem)) << "problems:" << Problems(report);
   }
 }
@@ -429,8 +374,8 @@ TEST(CheckIndexTest, ReportsBadLinksTruncationAndTrailingBytes) {
 TEST(CheckIndexTest, LimitsTheListButCountsEveryProblem) {
   TestIndex index = Parse(BushyIndex());
   for (size_t i = 1; i < index.records.size(); ++i) index.records[i].bitIndex = 900;
-  IndexFile file(Serialize(index));
-  CheckReport report = CheckIndex(file.reader, 5);
+  OpenedIndex file(Serialize(index));
+  CheckReport report = Check(file, 5);
   EXPECT_EQ(report.problems.size(), 5u);
   EXPECT_GE(report.problemCount, static_cast<int64_t>(index.records.size()) - 1);
 }
@@ -446,9 +391,9 @@ TEST(CheckIndexTest, CyclicLinksEndWithProblemsAndLookupsEnd) {
   };
   for (size_t i = 0; i < cyclic.size(); ++i) {
     SCOPED_TRACE("pattern " + std::to_string(i));
-    IndexFile file(Serialize(cyclic[i]));
-    EXPECT_GT(CheckIndex(file.reader).problemCount, 0);
-    for (const char* key : {"a", "b", "", "zzz"}) LookupKey(file.reader, MakeShortString(key));
+    OpenedIndex file(Serialize(cyclic[i]));
+    EXPECT_GT(Check(file).problemCount, 0);
+    for (const char* key : {"a", "b", "", "zzz"}) Find(file, key);
   }
 }
 
@@ -466,16 +411,16 @@ TEST(LookupTest, CorruptRecordsOnTheWayGiveAnErrorNotACrash) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    IndexFile file(Serialize(c.index));
-    LookupResult result = LookupKey(file.reader, MakeShortString(c.key));
-    EXPECT_EQ(result.outcome, Outcome::kError);
+    OpenedIndex file(Serialize(c.index));
+    Lookup result = Find(file, c.key);
+    EXPECT_EQ(result.outcome, ReadOutcome::kError);
     EXPECT_NE(result.error.find(c.error), std::string::npos) << result.error;
   }
   const std::string good = Serialize(WorkedExample());
   for (size_t length = 0; length < good.size(); ++length) {
-    IndexFile file(good.substr(0, length));
+    OpenedIndex file(good.substr(0, length));
     // 'a' needs every record: any cut must show as an error, never as "not found".
-    EXPECT_EQ(LookupKey(file.reader, MakeShortString("a")).outcome, Outcome::kError) << length << " bytes";
+    EXPECT_EQ(Find(file, "a").outcome, ReadOutcome::kError) << length << " bytes";
   }
 }
 
@@ -497,15 +442,15 @@ TEST(CheckIndexTest, RandomDamageNeverCrashesAndACleanCheckMeansEveryKeyIsFound)
       }
       if (bytes.empty()) break;
     }
-    IndexFile file(bytes);
-    CheckReport report = CheckIndex(file.reader);
-    for (const char* key : {"haus", " heim", "zz", "q", "abc", ""}) LookupKey(file.reader, MakeShortString(key));
+    OpenedIndex file(bytes);
+    CheckReport report = Check(file);
+    for (const char* key : {"haus", " heim", "zz", "q", "abc", ""}) Find(file, key);
     if (report.problemCount != 0) continue;
     ++clean;
     TestIndex index = Parse(bytes);
     for (size_t i = 1; i < index.records.size(); ++i) {
-      LookupResult result = LookupKey(file.reader, MakeShortString(index.records[i].key));
-      EXPECT_EQ(result.outcome, Outcome::kFound) << "round " << round;
+      Lookup result = Find(file, index.records[i].key);
+      EXPECT_EQ(result.outcome, ReadOutcome::kOk) << "round " << round;
       EXPECT_EQ(result.postings, index.records[i].postings) << "round " << round;
     }
   }
@@ -517,109 +462,10 @@ TEST(CheckIndexTest, RandomFilesAreRejected) {
   for (int round = 0; round < 300; ++round) {
     std::string bytes(random() % 400, '\0');
     for (char& b : bytes) b = static_cast<char>(random());
-    IndexFile file(bytes);
-    EXPECT_GT(CheckIndex(file.reader).problemCount, 0) << bytes.size() << " bytes";
-    LookupKey(file.reader, MakeShortString("haus"));
+    OpenedIndex file(bytes);
+    EXPECT_GT(Check(file).problemCount, 0) << bytes.size() << " bytes";
+    Find(file, "haus");
   }
-}
-
-test::RunOptions InDirectory(const std::string& path) {
-  test::RunOptions options;
-  options.workDir = path;
-  return options;
-}
-
-// The command line, run as a user would: vos writes the index of a small dictionary, vos-lookup reads it.
-class LookupProgramTest : public testing::Test {
- protected:
-  void SetUp() override {
-    dir.Write("dict.txt", "%\nHaus, Heim\nein Geb\xE4ude\n%\nHof\n");
-    test::RunResult vos = test::RunProgram(test::VosBinary(), {}, InDirectory(dir.path));
-    ASSERT_EQ(vos.status, 0) << vos.output;
-    dir.Write("empty.dat", "");
-    dir.Write("short.dat", dir.Read("index.dat").substr(0, 40));
-  }
-  test::RunResult Lookup(const std::vector<std::string>& args) {
-    return test::RunProgram(test::LookupBinary(), args, InDirectory(dir.path));
-  }
-  test::TempDir dir;
-};
-
-TEST_F(LookupProgramTest, AnswersLooksUpListsAndChecks) {
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    std::string output;
-    std::string errors;  // a fragment of standard error; empty means none at all
-  };
-  const Case cases[] = {
-      {{"Haus"}, 0, "haus\t2\n", ""},
-      {{"HAUS", " Heim", "hof"}, 0, "haus\t2\n heim\t2\nhof\t27\n", ""},
-      {{"-i", "index.dat", "--index=index.dat", "hof"}, 0, "hof\t27\n", ""},
-      {{"-c", "Haus"}, 1, "", "vos-lookup: not found: Haus\n"},
-      {{"--case", "hof"}, 0, "hof\t27\n", ""},
-      {{"haus", "heim", "hof"}, 1, "haus\t2\nhof\t27\n", "not found: heim"},
-      {{"--", "-c"}, 1, "", "not found: -c"},
-      {{"-d", "dict.txt", "haus", "hof"}, 0, "%\nHaus, Heim\nein Geb\xE4ude\n%\nHof\n", ""},
-      {{"--dict=dict.txt", "Hof"}, 0, "%\nHof\n", ""},
-      {{"--dump"}, 0, " heim\t2\nhaus\t2\nhof\t27\n", ""},
-      {{"--check"}, 0, "index.dat: ok, 3 keys\n", ""},
-      {{"--version"}, 0, "vos-lookup 1\n", ""},
-      {{"-i", "missing.dat", "haus"}, 2, "", "vos-lookup: missing.dat: No such file or directory\n"},
-      {{"-i", ".", "haus"}, 2, "", "vos-lookup: .: Is a directory\n"},
-      {{"-i", "empty.dat", "haus"}, 2, "", "vos-lookup: empty.dat: corrupt index: empty file"},
-      {{"-i", "short.dat", "hof"}, 2, "", "vos-lookup: short.dat: corrupt index: "},
-      {{"-i", "short.dat", "--check"}, 2, "", "vos-lookup: short.dat: record 17 "},
-      {{"-i", "short.dat", "--dump"}, 2, "", "vos-lookup: short.dat: corrupt index: "},
-      {{"-d", "missing.txt", "haus"}, 2, "", "vos-lookup: missing.txt: No such file or directory\n"},
-      {{"-x"}, 2, "", "vos-lookup: unknown option '-x'\nUsage: vos-lookup"},
-      {{"--bogus"}, 2, "", "unknown option '--bogus'"},
-      {{"--dump=yes"}, 2, "", "option '--dump' takes no value"},
-      {{"-i"}, 2, "", "option '-i' needs a value"},
-      {{"--dict"}, 2, "", "option '--dict' needs a value"},
-      {{}, 2, "", "no word to look up"},
-      {{"--dump", "haus"}, 2, "", "--dump takes no words"},
-      {{"--dump", "--check"}, 2, "", "cannot be combined"},
-      {{"-d", "dict.txt", "--check"}, 2, "", "-d applies only to looking words up"},
-  };
-  for (const Case& c : cases) {
-    std::string shown;
-    for (const std::string& a : c.args) shown += " '" + a + "'";
-    SCOPED_TRACE("vos-lookup" + shown);
-    test::RunResult result = Lookup(c.args);
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.output, c.output);
-    if (c.errors.empty()) {
-      EXPECT_EQ(result.errors, "");
-    } else {
-      EXPECT_NE(result.errors.find(c.errors), std::string::npos) << result.errors;
-    }
-  }
-}
-
-TEST_F(LookupProgramTest, HelpGoesToStandardOutput) {
-  test::RunResult result = Lookup({"--help"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.output.rfind("Usage: vos-lookup", 0), 0u) << result.output;
-  EXPECT_EQ(result.errors, "");
-}
-
-TEST_F(LookupProgramTest, AFailedWriteToStandardOutputFailsTheRun) {
-  test::RunResult result = test::RunProgram("/bin/sh", {"-c", "exec \"$0\" --dump > /dev/full", test::LookupBinary()},
-                                            InDirectory(dir.path));
-  EXPECT_EQ(result.status, 2);
-  EXPECT_NE(result.errors.find("vos-lookup: write error: No space left on device"), std::string::npos)
-      << result.errors;
-}
-
-TEST_F(LookupProgramTest, CheckNamesEveryProblemOnStandardError) {
-  std::string bytes = dir.Read("index.dat");
-  bytes[0] = 9;  // header's longest key
-  dir.Write("bad.dat", bytes);
-  test::RunResult result = Lookup({"--check", "-i", "bad.dat"});
-  EXPECT_EQ(result.status, 2);
-  EXPECT_EQ(result.output, "");
-  EXPECT_EQ(result.errors, "vos-lookup: bad.dat: the header gives the longest key as 9, the records 5\n");
 }
 
 }  // namespace

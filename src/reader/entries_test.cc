@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "reader/reader.h"
+#include "test_support.h"
+
+namespace vos {
+namespace {
+
+struct EntryCase {
+  const char* name;
+  std::string dictionary;
+  int64_t offset;
+  std::string key;
+  ReadOutcome outcome;
+  std::string text;
+  bool preamble = false;
+};
+
+TEST(EntriesTest, ReadsTheEntryAtAnOffsetAndChecksThatItBelongsToTheIndex) {
+  const std::string lf = "%\nHaus, Heim\nein Geb\xE4ude\n%\nHof\n";
+  const std::string crlf = "%\r\nHaus, Heim\r\nein Geb\xE4ude\r\n%\r\nHof\r\n";
+  const EntryCase cases[] = {
+      {"first entry, LF", lf, 2, " heim", ReadOutcome::kOk, "Haus, Heim\nein Geb\xE4ude\n"},
+      {"last entry, LF", lf, 27, "hof", ReadOutcome::kOk, "Hof\n"},
+      {"CR LF line ends are kept", crlf, 3, "haus", ReadOutcome::kOk, "Haus, Heim\r\nein Geb\xE4ude\r\n"},
+      {"last entry, CR LF", crlf, 31, "hof", ReadOutcome::kOk, "Hof\r\n"},
+      {"lone CR ends a line", "%\rA\rb\r%\rC", 2, "a", ReadOutcome::kOk, "A\rb\r"},
+      {"a headword line of '%' belongs to the entry", "%\n%\nHof\n", 2, "hof", ReadOutcome::kOk, "%\nHof\n"},
+      {"last line without line end", "%\nHof\nBody", 2, "body", ReadOutcome::kOk, "Hof\nBody"},
+      {"'%' not alone on its line is body text", "%\nA\n%x\n %\n%\nB\n", 2, "a", ReadOutcome::kOk, "A\n%x\n %\n"},
+      {"'%' as the last line without line end", "%\nA\n%", 2, "a", ReadOutcome::kOk, "A\n"},
+      {"an umlaut folded as the index folds it", lf, 2, "ein geb\xE4ude", ReadOutcome::kOk,
+       "Haus, Heim\nein Geb\xE4ude\n"},
+      {"text before the first '%' line", "Vorwort\n%\nHof\n", 0, "vorwort", ReadOutcome::kOk, "Vorwort\n", true},
+      // A dictionary that is not the one the index was made of.
+      {"an offset inside a line", lf, 5, "haus", ReadOutcome::kNotFound, ""},
+      {"an offset after a line that is not '%'", lf, 13, "ein", ReadOutcome::kNotFound, ""},
+      {"an offset between CR and LF", crlf, 2, "haus", ReadOutcome::kNotFound, ""},
+      {"an offset after '%x'", "%x\nHof\n", 3, "hof", ReadOutcome::kNotFound, ""},
+      {"an entry without the key", lf, 27, "haus", ReadOutcome::kNotFound, ""},
+      {"offset 0 of a file that starts with '%'", lf, 0, "haus", ReadOutcome::kNotFound, ""},
+      {"an offset at the end of the file", "%\n", 2, "a", ReadOutcome::kNotFound, ""},
+      {"an offset past the end of the file", "%\n", 3, "a", ReadOutcome::kNotFound, ""},
+      {"a negative offset", "%\n", -1, "a", ReadOutcome::kNotFound, ""},
+  };
+  for (const EntryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    dir.Write("dict.txt", c.dictionary);
+    DictionaryFile dictionary;
+    std::string error;
+    ASSERT_TRUE(OpenDictionary(dir.Path("dict.txt"), dictionary, error)) << error;
+    Entry entry;
+    EXPECT_EQ(ReadEntry(dictionary, c.offset, c.key, false, entry, error), c.outcome) << error;
+    if (c.outcome == ReadOutcome::kOk) {
+      EXPECT_EQ(entry.text, c.text);
+      EXPECT_EQ(entry.preamble, c.preamble);
+    }
+    CloseDictionary(dictionary);
+  }
+}
+
+TEST(EntriesTest, AKeptCaseKeyMustStandAsWritten) {
+  test::TempDir dir;
+  dir.Write("dict.txt", "%\nHaus\n");
+  DictionaryFile dictionary;
+  std::string error;
+  ASSERT_TRUE(OpenDictionary(dir.Path("dict.txt"), dictionary, error)) << error;
+  Entry entry;
+  EXPECT_EQ(ReadEntry(dictionary, 2, "Haus", true, entry, error), ReadOutcome::kOk) << error;
+  EXPECT_EQ(ReadEntry(dictionary, 2, "haus", true, entry, error), ReadOutcome::kNotFound);
+  EXPECT_EQ(ReadEntry(dictionary, 2, "haus", false, entry, error), ReadOutcome::kOk) << error;
+  CloseDictionary(dictionary);
+}
+
+TEST(EntriesTest, ReadsALongEntryAcrossManyReads) {
+  std::string body;
+  for (int i = 0; i < 5000; ++i) body += "line " + std::to_string(i) + "\r\n";
+  test::TempDir dir;
+  dir.Write("dict.txt", "%\r\nHead\r\n" + body + "%\r\nNext\r\n");
+  DictionaryFile dictionary;
+  std::string error;
+  ASSERT_TRUE(OpenDictionary(dir.Path("dict.txt"), dictionary, error)) << error;
+  Entry entry;
+  ASSERT_EQ(ReadEntry(dictionary, 3, "line 4999", false, entry, error), ReadOutcome::kOk) << error;
+  EXPECT_EQ(entry.text, "Head\r\n" + body);
+  CloseDictionary(dictionary);
+}
+
+}  // namespace
+}  // namespace vos

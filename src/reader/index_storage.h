@@ -1,0 +1,71 @@
+// The reading library's access to index bytes: a file read in blocks on first use, or bytes held whole, and the
+// records laid on top of them. Internal to src/reader.
+//
+// Blocks are 4 KiB, so that a descent, which visits records scattered across the file, reads little; a pass over
+// all records asks for read-ahead and fills 1 MiB of blocks with one pread. A loaded block stays loaded and never
+// moves, so its address is published through an atomic pointer and read without a lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "reader/reader.h"
+
+namespace vos {
+
+inline constexpr int64_t kBlockSize = 4096;
+inline constexpr int64_t kReadAheadBlocks = 256;
+
+struct IndexStorage {
+  int handle = -1;  // -1 once the bytes are held whole
+  int64_t size = 0;
+  std::string whole;
+  std::unique_ptr<std::atomic<const uint8_t*>[]> blocks;  // one per block, null until loaded
+  std::mutex loading;                                      // serialises loads; readers of loaded blocks skip it
+  std::vector<std::unique_ptr<uint8_t[]>> buffers;         // owns the loaded blocks
+  std::atomic<int> keepsCase{-1};                          // -1 unknown, else 0 or 1
+  ~IndexStorage();
+};
+
+enum class Access { kRandom, kSequential };
+
+// The `count` bytes at file position `position`, which the caller has checked lie inside the file. Points into a
+// block, or into `scratch` when the bytes span blocks. Null with a reason when the file cannot be read.
+const uint8_t* IndexBytes(const IndexFile& index, int64_t position, int64_t count, Access access,
+                          std::string& scratch, std::string& error);
+
+// A record as it lies in the file; `key` and `postings` point into the storage or into the scratch buffer given.
+struct RecordView {
+  int64_t recordOffset = 0;
+  std::string_view key;
+  int32_t bitIndex = 0;
+  int32_t left = 0;
+  int32_t right = 0;
+  int32_t postingCount = 0;
+  int64_t size = 0;                   // n + 17 + 4c, known to lie inside the file
+  const uint8_t* postings = nullptr;  // 4c bytes, when asked for
+};
+
+enum class RecordFault { kNone, kTruncated, kCorrupt, kUnreadable };
+
+// Reads the record at `recordOffset`: the offset must lie inside the file, and the whole record, postings
+// included, must fit before its end (kTruncated); a negative posting count is kCorrupt. The reason names the
+// record, without the kind of fault in front.
+RecordFault ViewRecord(const IndexFile& index, int64_t recordOffset, Access access, bool withPostings,
+                       RecordView& record, std::string& scratch, std::string& error);
+
+// "truncated index: ..." or "corrupt index: ..." for a fault of ViewRecord.
+std::string FaultText(RecordFault fault, const std::string& detail);
+
+// `value` in decimal, never touched by a locale.
+std::string Decimal(int64_t value);
+
+// How messages name the record at `recordOffset`.
+std::string RecordName(int64_t recordOffset);
+
+}  // namespace vos

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "index/index_writer.h"
+#include "reader/reader.h"
+#include "test_support.h"
+#include "trie/key_trie.h"
+
+namespace vos {
+namespace {
+
+// The index of `keys` (each filed under its position), as vos writes it.
+IndexFile IndexOf(const std::vector<std::string>& keys) {
+  KeyTrie trie;
+  NewTrie(trie);
+  RunStatistics statistics;
+  ResetStatistics(statistics, trie);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    InsertKey(MakeShortString(keys[i]), static_cast<int32_t>(10 * i), trie, statistics);
+  }
+  test::TempDir dir;
+  WriteIndexFile(dir.Path("index.dat"), trie, statistics);
+  IndexFile index;
+  std::string error;
+  EXPECT_TRUE(OpenIndexBytes(dir.Read("index.dat"), index, error)) << error;
+  return index;
+}
+
+// Folded keys as vos files them from headwords: umlauts, ß, a blank after a comma, several words.
+const std::vector<std::string> kKeys = {
+    "haus", " heim", "h\xE4user", "stra\xDF" "e", "\xF6l", "\xF6lbaum", "apfel", "\xE4pfel", "bau",
+    "guten morgen", "guten tag", "tag", "e-mail", "br\xFC" "cke", "robert", "rupert", "rubin"};
+
+using Keys = std::vector<std::string>;
+
+struct StrategyCase {
+  Strategy strategy;
+  std::string word;
+  Keys keys;  // in byte order
+};
+
+TEST(StrategiesTest, EachStrategyFindsTheKeysItMeans) {
+  IndexFile index = IndexOf(kKeys);
+  const StrategyCase cases[] = {
+      {Strategy::kExact, "HAUS", {"haus"}},
+      {Strategy::kExact, "Heim", {" heim"}},  // blanks at either end do not count
+      {Strategy::kExact, "Stra\xDF" "e", {"stra\xDF" "e"}},
+      {Strategy::kExact, "STRASSE", {}},
+      {Strategy::kPrefix, "H\xC4", {"h\xE4user"}},  // Ä folds to ä
+      {Strategy::kPrefix, "\xD6l", {"\xF6l", "\xF6lbaum"}},
+      {Strategy::kPrefix, "guten ", {"guten morgen", "guten tag"}},
+      {Strategy::kSubstring, "au", {"bau", "haus", "\xF6lbaum"}},
+      {Strategy::kSubstring, "\xDF", {"stra\xDF" "e"}},
+      {Strategy::kSuffix, "TAG", {"guten tag", "tag"}},
+      {Strategy::kSuffix, "baum", {"\xF6lbaum"}},
+      {Strategy::kRe, "^h.us", {"haus", "h\xE4user"}},  // an umlaut is one character
+      {Strategy::kRe, "^(\xF6l|tag)$", {"tag", "\xF6l"}},
+      {Strategy::kRe, "[\xE4\xF6\xFC]", {"br\xFC" "cke", "h\xE4user", "\xE4pfel", "\xF6l", "\xF6lbaum"}},
+      {Strategy::kRe, "^R.*T$", {"robert", "rupert"}},  // any case
+      {Strategy::kRegexp, "^gu\\(ten\\) t", {"guten tag"}},
+      {Strategy::kRegexp, "^r.b+", {}},  // "+" is an ordinary character in a basic expression
+      {Strategy::kRe, "[\\1]", {}},  // inside brackets no back-reference: a backslash or a 1
+      {Strategy::kRe, "[[:digit:]\\]$", {}},
+      {Strategy::kSoundex, "Robert", {"robert", "rupert"}},
+      {Strategy::kSoundex, "Tack", {"tag"}},
+      {Strategy::kLev, "Hause", {"haus"}},
+      {Strategy::kLev, "apfel", {"apfel", "\xE4pfel"}},
+      {Strategy::kLev, "tga", {"tag"}},  // two neighbours swapped count as one edit
+      {Strategy::kWord, "MAIL", {"e-mail"}},
+      {Strategy::kWord, "guten", {"guten morgen", "guten tag"}},
+      {Strategy::kFirst, "tag", {"tag"}},
+      {Strategy::kFirst, "guten", {"guten morgen", "guten tag"}},
+      {Strategy::kLast, "tag", {"guten tag", "tag"}},
+      {Strategy::kLast, "Morgen", {"guten morgen"}},
+  };
+  for (const StrategyCase& c : cases) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.strategy)) + " '" + c.word + "'");
+    Matcher matcher;
+    std::string error;
+    ASSERT_TRUE(CompileMatcher(c.strategy, c.word, matcher, error)) << error;
+    Keys keys;
+    ASSERT_EQ(MatchKeys(index, matcher, keys, error), ReadOutcome::kOk) << error;
+    EXPECT_EQ(keys, c.keys);
+  }
+}
+
+TEST(StrategiesTest, NamesAndBadPatterns) {
+  ASSERT_EQ(Strategies().size(), 11u);
+  for (const StrategyInfo& info : Strategies()) {
+    Strategy parsed;
+    EXPECT_TRUE(ParseStrategy(info.name, parsed) && parsed == info.strategy) << info.name;
+  }
+  Strategy parsed;
+  EXPECT_TRUE(ParseStrategy("PREFIX", parsed) && parsed == Strategy::kPrefix);
+  EXPECT_FALSE(ParseStrategy("pre", parsed));
+  for (auto [strategy, pattern] : {std::pair{Strategy::kRe, "("}, std::pair{Strategy::kRe, "a{2"},
+                                   std::pair{Strategy::kRegexp, "\\("}, std::pair{Strategy::kRe, "[b-a]"},
+                                   std::pair{Strategy::kRegexp, "\\(a*\\)*\\1"}, std::pair{Strategy::kRe, "(a)\\1"}}) {
+    Matcher matcher;
+    std::string error;
+    EXPECT_FALSE(CompileMatcher(strategy, pattern, matcher, error)) << pattern;
+    EXPECT_FALSE(error.empty()) << pattern;
+  }
+}
+
+struct WordCase {
+  std::string word;
+  ReadOutcome outcome;
+  std::string key;
+};
+
+TEST(WordsTest, FindsTheKeyAPersonMeans) {
+  IndexFile folded = IndexOf(kKeys);
+  IndexFile keptCase = IndexOf({"Haus", "haus", " Heim", "Stra\xDF" "e"});
+  const WordCase foldedCases[] = {
+      {"Haus", ReadOutcome::kOk, "haus"},         {"Heim", ReadOutcome::kOk, " heim"},
+      {"HEIM", ReadOutcome::kOk, " heim"},        {" heim", ReadOutcome::kOk, " heim"},
+      {"\xC4pfel", ReadOutcome::kOk, "\xE4pfel"}, {"Guten Tag", ReadOutcome::kOk, "guten tag"},
+      {"nichts", ReadOutcome::kNotFound, ""},     {"", ReadOutcome::kNotFound, ""},
+  };
+  const WordCase keptCases[] = {
+      {"Haus", ReadOutcome::kOk, "Haus"},   {"haus", ReadOutcome::kOk, "haus"},
+      {"Heim", ReadOutcome::kOk, " Heim"},  {"HEIM", ReadOutcome::kNotFound, ""},
+      {"STRA\xDF" "E", ReadOutcome::kNotFound, ""},
+  };
+  auto run = [](const IndexFile& index, const WordCase& c) {
+    SCOPED_TRACE("'" + c.word + "'");
+    WordHit hit;
+    std::string error;
+    EXPECT_EQ(FindWord(index, c.word, hit, error), c.outcome) << error;
+    if (c.outcome == ReadOutcome::kOk) {
+      EXPECT_EQ(hit.key, c.key);
+    }
+  };
+  for (const WordCase& c : foldedCases) run(folded, c);
+  for (const WordCase& c : keptCases) run(keptCase, c);
+
+  bool keepsCase = true;
+  std::string error;
+  ASSERT_EQ(KeepsCase(folded, keepsCase, error), ReadOutcome::kOk);
+  EXPECT_FALSE(keepsCase);
+  ASSERT_EQ(KeepsCase(keptCase, keepsCase, error), ReadOutcome::kOk);
+  EXPECT_TRUE(keepsCase);
+}
+
+TEST(WordsTest, NearKeysComeNearestFirstWithTheSameFirstLetterPreferred) {
+  IndexFile index = IndexOf(kKeys);
+  struct Case {
+    std::string word;
+    size_t limit;
+    Keys keys;
+  };
+  const Case cases[] = {
+      {"Rubert", 5, {"robert", "rupert"}},
+      {"baus", 5, {"bau", "haus"}},
+      {"hau", 5, {"haus", "bau", "tag"}},  // haus and bau at 1, the same first letter first; tag at 2
+      {"baus", 1, {"bau"}},
+      {"Heimm", 5, {" heim"}},                // compared without the blank
+      {"Stra\xDF", 5, {"stra\xDF" "e"}},
+      {"xyzxyz", 5, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.word);
+    Keys keys;
+    std::string error;
+    ASSERT_EQ(NearKeys(index, c.word, c.limit, keys, error), ReadOutcome::kOk) << error;
+    EXPECT_EQ(keys, c.keys);
+  }
+}
+
+}  // namespace
+}  // namespace vos
