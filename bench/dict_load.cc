@@ -49,6 +49,7 @@ struct Client {
   int fd = -1;
   bool quickAck = false;
   std::string buffer;
+  size_t start = 0;  // where the unread lines begin in `buffer`
 };
 
 bool Connect(Client& client, int port, bool quickAck) {
@@ -64,6 +65,7 @@ bool Connect(Client& client, int port, bool quickAck) {
   ::setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   client.quickAck = quickAck;
   client.buffer.clear();
+  client.start = 0;
   if (::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     ::close(client.fd);
     client.fd = -1;
@@ -79,13 +81,15 @@ void Disconnect(Client& client) {
 
 bool ReadLine(Client& client, std::string& line) {
   for (;;) {
-    size_t end = client.buffer.find('\n');
+    size_t end = client.buffer.find('\n', client.start);
     if (end != std::string::npos) {
-      line.assign(client.buffer, 0, end);
+      line.assign(client.buffer, client.start, end - client.start);
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      client.buffer.erase(0, end + 1);
+      client.start = end + 1;
       return true;
     }
+    client.buffer.erase(0, client.start);
+    client.start = 0;
     char chunk[65536];
     ssize_t n = ::recv(client.fd, chunk, sizeof chunk, 0);
     if (n <= 0) return false;

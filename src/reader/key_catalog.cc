@@ -33,48 +33,119 @@ size_t LowerBound(const KeyCatalog& catalog, std::string_view form) {
   return static_cast<size_t>(it - catalog.entries.begin());
 }
 
-// Adds the entries whose match form starts with `form` (all of it when `whole` is false) or equals it, when the
-// matcher accepts them.
-void AddRange(const KeyCatalog& catalog, const Matcher& matcher, std::string_view form, bool whole,
-              std::vector<std::string>& keys) {
+// Adds the stored keys of the entries whose match form starts with `form` (or equals it, when `whole`). These are
+// exactly the keys an exact or prefix matcher for `form` accepts; `check` filters through the matcher for the
+// other strategies that look ranges up.
+void AddRange(const KeyCatalog& catalog, const Matcher& matcher, std::string_view form, bool whole, bool check,
+              std::vector<uint32_t>& places) {
   for (size_t i = LowerBound(catalog, form); i < catalog.entries.size(); ++i) {
     std::string_view candidate = MatchForm(catalog, catalog.entries[i]);
     if (whole ? candidate != form : !candidate.starts_with(form)) break;
-    std::string_view key = StoredKey(catalog, catalog.entries[i]);
-    if (MatchesKey(matcher, key)) keys.emplace_back(key);
+    if (!check || MatchesKey(matcher, StoredKey(catalog, catalog.entries[i]))) {
+      places.push_back(static_cast<uint32_t>(i));
+    }
   }
 }
 
-// Every word within one edit (deletion, insertion, substitution, neighbours swapped) of `word`, over the bytes
-// that occur in the catalog, and the word itself; each looked up whole.
-void AddNearWords(const KeyCatalog& catalog, const Matcher& matcher, std::vector<std::string>& keys) {
+// A run of entries, [begin, end), whose match forms share their first bytes.
+struct Range {
+  size_t begin = 0;
+  size_t end = 0;
+};
+
+// Where an entry falls among the entries of a range that share `position` bytes: a form that ends there comes
+// first (0), then the forms by their byte at `position` (1 + byte).
+int NextByte(const KeyCatalog& catalog, size_t entry, size_t position) {
+  std::string_view form = MatchForm(catalog, catalog.entries[entry]);
+  return form.size() > position ? 1 + static_cast<unsigned char>(form[position]) : 0;
+}
+
+// The entries of `range` (all sharing `position` bytes) whose byte at `position` is `next` (a NextByte value).
+Range Narrow(const KeyCatalog& catalog, Range range, size_t position, int next) {
+  size_t low = range.begin, high = range.end;
+  while (low < high) {
+    size_t middle = low + (high - low) / 2;
+    if (NextByte(catalog, middle, position) < next) low = middle + 1; else high = middle;
+  }
+  Range narrowed{low, low};
+  high = range.end;
+  while (low < high) {
+    size_t middle = low + (high - low) / 2;
+    if (NextByte(catalog, middle, position) <= next) low = middle + 1; else high = middle;
+  }
+  narrowed.end = low;
+  return narrowed;
+}
+
+// Adds the entries of `range` whose match form is `form`, when the matcher accepts them.
+void AddWhole(const KeyCatalog& catalog, const Matcher& matcher, Range range, std::string_view form,
+              std::vector<uint32_t>& places) {
+  auto first = std::partition_point(catalog.entries.begin() + static_cast<ptrdiff_t>(range.begin),
+                                    catalog.entries.begin() + static_cast<ptrdiff_t>(range.end),
+                                    [&](const CatalogEntry& e) { return CompareBytes(MatchForm(catalog, e), form) < 0; });
+  for (size_t i = static_cast<size_t>(first - catalog.entries.begin()); i < range.end; ++i) {
+    if (MatchForm(catalog, catalog.entries[i]) != form) break;
+    if (MatchesKey(matcher, StoredKey(catalog, catalog.entries[i]))) places.push_back(static_cast<uint32_t>(i));
+  }
+}
+
+// Every key within one edit (deletion, insertion, substitution, neighbours swapped) of the matcher's word. The
+// keys that share the word's first `shared` bytes form a small range, which is tested key by key; a key that
+// differs earlier holds an edit at some position j < shared, and each such candidate is looked up whole among the
+// keys sharing the first j bytes, trying only the bytes that occur at position j there. The matcher confirms each.
+void AddNearWords(const KeyCatalog& catalog, const Matcher& matcher, std::vector<uint32_t>& places) {
+  constexpr size_t kScanLimit = 1024;
   const std::string& word = matcher.word;
-  std::vector<std::string> candidates{word};
-  for (size_t i = 0; i < word.size(); ++i) {
-    candidates.push_back(word.substr(0, i) + word.substr(i + 1));
-    if (i + 1 < word.size() && word[i] != word[i + 1]) {
-      std::string swapped = word;
-      std::swap(swapped[i], swapped[i + 1]);
-      candidates.push_back(std::move(swapped));
+  std::vector<Range> ranges{Range{0, catalog.entries.size()}};
+  while (ranges.size() <= word.size() && ranges.back().end - ranges.back().begin > kScanLimit) {
+    size_t position = ranges.size() - 1;
+    ranges.push_back(Narrow(catalog, ranges.back(), position, 1 + static_cast<unsigned char>(word[position])));
+  }
+  size_t shared = ranges.size() - 1;
+  std::string candidate;
+  if (ranges[shared].end - ranges[shared].begin <= kScanLimit) {
+    for (size_t i = ranges[shared].begin; i < ranges[shared].end; ++i) {
+      if (MatchesKey(matcher, StoredKey(catalog, catalog.entries[i]))) places.push_back(static_cast<uint32_t>(i));
+    }
+  } else {
+    // Many keys start with the whole word: of those only the word and the word with one byte added can match.
+    Range rest = ranges[shared];
+    while (rest.begin < rest.end) {
+      int next = NextByte(catalog, rest.begin, shared);
+      Range run = Narrow(catalog, rest, shared, next);
+      rest.begin = run.end;
+      candidate = word;
+      if (next != 0) candidate += static_cast<char>(next - 1);
+      AddWhole(catalog, matcher, run, candidate, places);
     }
   }
-  for (int b = 0; b < 256; ++b) {
-    if (!catalog.alphabet[static_cast<size_t>(b)]) continue;
-    char c = static_cast<char>(b);
-    for (size_t i = 0; i <= word.size(); ++i) {
-      std::string inserted = word;
-      inserted.insert(i, 1, c);
-      candidates.push_back(std::move(inserted));
-      if (i < word.size() && word[i] != c) {
-        std::string replaced = word;
-        replaced[i] = c;
-        candidates.push_back(std::move(replaced));
+  for (size_t j = 0; j < shared; ++j) {
+    candidate = word;
+    candidate.erase(j, 1);
+    AddWhole(catalog, matcher, ranges[j], candidate, places);
+    if (j + 1 < word.size() && word[j] != word[j + 1]) {
+      candidate = word;
+      std::swap(candidate[j], candidate[j + 1]);
+      AddWhole(catalog, matcher, ranges[j], candidate, places);
+    }
+    // Each byte that follows the first j bytes somewhere, in turn.
+    Range rest = ranges[j];
+    while (rest.begin < rest.end) {
+      int next = NextByte(catalog, rest.begin, j);
+      Range run = Narrow(catalog, rest, j, next);
+      rest.begin = run.end;
+      if (next == 0) continue;
+      char c = static_cast<char>(next - 1);
+      candidate = word;
+      candidate.insert(j, 1, c);
+      AddWhole(catalog, matcher, run, candidate, places);
+      if (c != word[j]) {
+        candidate = word;
+        candidate[j] = c;
+        AddWhole(catalog, matcher, run, candidate, places);
       }
     }
   }
-  std::sort(candidates.begin(), candidates.end());
-  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-  for (const std::string& candidate : candidates) AddRange(catalog, matcher, candidate, true, keys);
 }
 
 }  // namespace
@@ -117,29 +188,36 @@ ReadOutcome BuildKeyCatalog(const IndexFile& index, KeyCatalog& catalog, std::st
   return ReadOutcome::kOk;
 }
 
-void CatalogMatches(const KeyCatalog& catalog, const Matcher& matcher, std::vector<std::string>& keys) {
-  keys.clear();
+void CatalogMatchPlaces(const KeyCatalog& catalog, const Matcher& matcher, std::vector<uint32_t>& places) {
+  places.clear();
   switch (matcher.strategy) {
     case Strategy::kExact:
-      AddRange(catalog, matcher, matcher.word, true, keys);
-      break;
+      AddRange(catalog, matcher, matcher.word, true, false, places);
+      return;
     case Strategy::kPrefix:
-      AddRange(catalog, matcher, matcher.word, false, keys);
-      break;
+      AddRange(catalog, matcher, matcher.word, false, false, places);
+      return;
     case Strategy::kLev:
-      AddNearWords(catalog, matcher, keys);
-      break;
+      AddNearWords(catalog, matcher, places);
+      std::sort(places.begin(), places.end());
+      places.erase(std::unique(places.begin(), places.end()), places.end());
+      return;
     default:
-      for (const CatalogEntry& entry : catalog.entries) {
-        std::string_view key = StoredKey(catalog, entry);
-        if (MatchesKey(matcher, key)) keys.emplace_back(key);
+      for (size_t i = 0; i < catalog.entries.size(); ++i) {
+        if (MatchesKey(matcher, StoredKey(catalog, catalog.entries[i]))) places.push_back(static_cast<uint32_t>(i));
       }
-      break;
+      return;
   }
-  std::sort(keys.begin(), keys.end(), [](const std::string& a, const std::string& b) {
-    return CompareBytes(a, b) < 0;
-  });
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+}
+
+void CatalogMatches(const KeyCatalog& catalog, const Matcher& matcher, std::vector<std::string>& keys) {
+  std::vector<uint32_t> places;
+  CatalogMatchPlaces(catalog, matcher, places);
+  std::vector<std::string_view> views;
+  for (uint32_t place : places) views.push_back(CatalogKey(catalog, place));
+  // string_view orders bytes as unsigned, as the index does; each stored key is in the catalog once.
+  std::sort(views.begin(), views.end());
+  keys.assign(views.begin(), views.end());
 }
 
 }  // namespace vos

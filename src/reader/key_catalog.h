@@ -36,6 +36,19 @@ ReadOutcome BuildKeyCatalog(const IndexFile& index, KeyCatalog& catalog, std::st
 // Every key that matches, as stored, each once, in byte order: what MatchKeys gives on the catalog's index.
 void CatalogMatches(const KeyCatalog& catalog, const Matcher& matcher, std::vector<std::string>& keys);
 
+// The same as places in `catalog.entries`, in the catalog's order (by match form), without copying a key.
+void CatalogMatchPlaces(const KeyCatalog& catalog, const Matcher& matcher, std::vector<uint32_t>& places);
+
+// The match form and the stored key of the entry at `place`.
+inline std::string_view CatalogMatchForm(const KeyCatalog& catalog, uint32_t place) {
+  const CatalogEntry& entry = catalog.entries[place];
+  return std::string_view(catalog.bytes).substr(entry.matchOffset, entry.matchLength);
+}
+inline std::string_view CatalogKey(const KeyCatalog& catalog, uint32_t place) {
+  const CatalogEntry& entry = catalog.entries[place];
+  return std::string_view(catalog.bytes).substr(entry.keyOffset, entry.keyLength);
+}
+
 // The number of keys catalogued.
 inline size_t CatalogSize(const KeyCatalog& catalog) { return catalog.entries.size(); }
 

@@ -60,6 +60,45 @@ TEST(KeyCatalogTest, AnswersEveryStrategyAsAPassOverTheIndexDoes) {
   }
 }
 
+TEST(KeyCatalogTest, FindsTheSameNearWordsInALargeCatalog) {
+  // Enough keys that the look-up narrows ranges by their first bytes instead of testing every key: syllables
+  // combined, so that many keys are one edit from each other.
+  const char* syllables[] = {"a", "b", "ab", "ba", "an", "na", "e", "be", "\xE4", "n", "ss", "s", "ta", "at"};
+  std::string dictionary;
+  std::vector<std::string> words;
+  for (const char* first : syllables) {
+    for (const char* second : syllables) {
+      for (const char* third : syllables) {
+        std::string word = std::string(first) + second + third;
+        dictionary += "%\n" + word + "\nx\n";
+        if (words.size() < 400 && (word.size() + words.size()) % 7 == 0) words.push_back(word);
+      }
+    }
+  }
+  words.insert(words.end(), {"a", "ab", "abab", "xbab", "", "ssss", "\xE4\xE4"});
+  test::TempDir dir;
+  dir.Write("dict.txt", dictionary);
+  ASSERT_EQ(test::RunProgram(test::VosBinary(), {"-d", dir.Path("dict.txt"), "-i", dir.Path("index.dat")}).status, 0);
+  IndexFile index;
+  std::string error;
+  ASSERT_TRUE(OpenIndex(dir.Path("index.dat"), true, index, error)) << error;
+  KeyCatalog catalog;
+  ASSERT_EQ(BuildKeyCatalog(index, catalog, error), ReadOutcome::kOk) << error;
+  ASSERT_GT(CatalogSize(catalog), 2000u);
+  for (Strategy strategy : {Strategy::kLev, Strategy::kPrefix, Strategy::kExact}) {
+    for (const std::string& word : words) {
+      for (const std::string& query : {word, word + "a", word.empty() ? word : word.substr(1)}) {
+        Matcher matcher;
+        ASSERT_TRUE(CompileMatcher(strategy, query, matcher, error));
+        std::vector<std::string> expected, found;
+        ASSERT_EQ(MatchKeys(index, matcher, expected, error), ReadOutcome::kOk) << error;
+        CatalogMatches(catalog, matcher, found);
+        ASSERT_EQ(found, expected) << static_cast<int>(strategy) << " \"" << query << "\"";
+      }
+    }
+  }
+}
+
 TEST(KeyCatalogTest, ADamagedIndexIsAnErrorNotACatalog) {
   test::TempDir dir;
   ASSERT_EQ(test::RunProgram(test::VosBinary(), {"-d", test::SourceDir() + "/examples/dict.txt", "-i",

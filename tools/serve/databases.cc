@@ -97,25 +97,41 @@ ReadOutcome DefineWord(const Database& database, std::string_view word, std::vec
   return ReadOutcome::kOk;
 }
 
-void MatchWords(const Database& database, const Matcher& matcher, std::vector<std::string>& words) {
-  std::vector<std::string> keys;
+void MatchWords(const Database& database, const Matcher& matcher, std::vector<std::string>& keys,
+                std::vector<std::string_view>& words) {
+  words.clear();
+  // Pairs of match form and word; keys with one match form are next to each other, so repeats are found among
+  // neighbours once each run of one match form is in byte order.
+  std::vector<std::pair<std::string_view, std::string_view>> found;
+  std::vector<std::string> forms;
   if (database.complete) {
-    CatalogMatches(database.catalog, matcher, keys);
+    std::vector<uint32_t> places;
+    CatalogMatchPlaces(database.catalog, matcher, places);
+    found.reserve(places.size());
+    for (uint32_t place : places) {
+      found.emplace_back(CatalogMatchForm(database.catalog, place), TrimBlanks(CatalogKey(database.catalog, place)));
+    }
   } else {
     std::string error;
     if (MatchKeys(database.index, matcher, keys, error) != ReadOutcome::kOk) keys.clear();
+    forms.resize(keys.size());
+    Matcher form;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (CompileMatcher(Strategy::kExact, keys[i], form, error)) forms[i] = form.word;
+      found.emplace_back(forms[i], TrimBlanks(keys[i]));
+    }
+    std::sort(found.begin(), found.end());
   }
-  words.clear();
-  for (const std::string& key : keys) {
-    std::string_view word = TrimBlanks(key);
-    if (!word.empty()) words.emplace_back(word);
+  for (size_t start = 0; start < found.size();) {
+    size_t end = start + 1;
+    while (end < found.size() && found[end].first == found[start].first) ++end;
+    if (end - start > 1) std::sort(found.begin() + static_cast<ptrdiff_t>(start), found.begin() + static_cast<ptrdiff_t>(end));
+    for (size_t i = start; i < end; ++i) {
+      if (found[i].second.empty() || (i > start && found[i].second == found[i - 1].second)) continue;
+      words.push_back(found[i].second);
+    }
+    start = end;
   }
-  std::sort(words.begin(), words.end(), [](const std::string& a, const std::string& b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-      return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-    });
-  });
-  words.erase(std::unique(words.begin(), words.end()), words.end());
 }
 
 }  // namespace vos

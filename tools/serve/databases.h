@@ -67,7 +67,9 @@ ReadOutcome DefineWord(const Database& database, std::string_view word, std::vec
                        std::string& error);
 
 // The keys that match, each as a word a person would type it: without the blanks at either end, each once, in
-// byte order.
-void MatchWords(const Database& database, const Matcher& matcher, std::vector<std::string>& words);
+// the order of their match forms (letters folded), then in byte order. The words are views into the database or
+// into `keys`, which holds what a pass over the index read while the database is not yet complete.
+void MatchWords(const Database& database, const Matcher& matcher, std::vector<std::string>& keys,
+                std::vector<std::string_view>& words);
 
 }  // namespace vos

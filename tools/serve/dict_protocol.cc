@@ -47,6 +47,20 @@ bool WireToLatin1(std::string_view word, std::string& latin1) {
   return false;
 }
 
+// Appends the ISO-8859-1 `word` in UTF-8 with a backslash before every " and backslash, as between quotes.
+void AppendQuotedUtf8(std::string& out, std::string_view word) {
+  for (char c : word) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    } else {
+      out += static_cast<char>(0xC0 | (byte >> 6));
+      out += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+}
+
 void Finish(Answer& answer, int code, std::string_view text = {}) {
   answer.code = code;
   if (text.empty()) {
@@ -132,18 +146,26 @@ void AnswerMatch(const DatabaseSet& databases, const Session& session, const Com
   }
   std::string lines;
   int64_t count = 0;
-  std::vector<std::string> words;
+  std::vector<std::string> keys;
+  std::vector<std::string_view> words;
   for (const Database* database : selected) {
-    MatchWords(*database, matcher, words);
-    for (const std::string& found : words) {
-      lines += database->config.name + " " + QuoteWord(Latin1ToUtf8(found)) + "\n";
+    MatchWords(*database, matcher, keys, words);
+    // Built as the text block's lines at once: a line starts with the database's name, stuffed if that starts
+    // with a dot.
+    std::string head = (database->config.name.starts_with('.') ? "." : "") + database->config.name + " \"";
+    for (std::string_view found : words) {
+      lines += head;
+      AppendQuotedUtf8(lines, found);
+      lines += "\"\r\n";
     }
     count += static_cast<int64_t>(words.size());
     if (firstOnly && !words.empty()) break;
   }
   if (count == 0) return Finish(answer, 552);
   answer.bytes += "152 " + Decimal(count) + " matches found\r\n";
-  AppendTextBlock(answer.bytes, lines, session.mime);
+  if (session.mime) answer.bytes += kMimeHeaders;
+  answer.bytes += lines;
+  answer.bytes += ".\r\n";
   Finish(answer, 250);
 }
 
