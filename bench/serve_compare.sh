@@ -101,7 +101,8 @@ measure() {
   pid=$!
   pids+=("$pid")
   result[$label,first]=$("$load" --port "$port" --mode first --words "$words" --since "$since" --seconds 30 |
-                         awk '{ printf "%.2f s", $2 }')
+                         awk '{ printf "%.2f s", $2 }') || { echo "serve_compare.sh: $label did not answer:" >&2;
+                                                           tail -5 "$scratch/$label.log" >&2; exit 1; }
   local db='*'
   run() { "$load" --port "$port" --words "$words" --db "$db" "$@"; }
   result[$label,wait]=$(run --mode wait --count 200 --seconds 20)
@@ -115,16 +116,16 @@ measure() {
   wait "$pid" 2>/dev/null || true
 }
 
-cat >"$scratch/dictd.conf" <<CONF
-global { listen_to 127.0.0.1 }
+# dictd drops its privileges before it reads its configuration: keep that beside its database, readable.
+cat >"$work/dictd.conf" <<CONF
 database $name { data "$work/$name.dict" index "$work/$name.index" }
 CONF
-measure dictd dictd --config "$scratch/dictd.conf" -p PORT -d nodetach --locale C.UTF-8 \
-  --pid-file "$scratch/dictd.pid" -L "$scratch/dictd.file.log"
+chmod 644 "$work/dictd.conf"
+measure dictd dictd --config "$work/dictd.conf" -p PORT --listen-to 127.0.0.1 -d nodetach --locale C.UTF-8
 measure vos "$build/tools/serve/vos-serve" --quiet --listen 127.0.0.1:PORT --db "$name:$index:$corpus"
 
 rate() { awk '{ print $2 }' <<<"$1"; }
-p99() { awk '{ print $6 " ms" }' <<<"$1"; }
+p99() { awk '{ print $7 " ms" }' <<<"$1"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { a += 0; b += 0; if (b > 0) printf "%.1fx", a / b; else print "-" }'; }
 row() {  # label, key, what
   local d=${result[dictd,$2]} v=${result[vos,$2]}

@@ -80,9 +80,9 @@ Range Narrow(const KeyCatalog& catalog, Range range, size_t position, int next) 
 // Adds the entries of `range` whose match form is `form`, when the matcher accepts them.
 void AddWhole(const KeyCatalog& catalog, const Matcher& matcher, Range range, std::string_view form,
               std::vector<uint32_t>& places) {
+  auto below = [&](const CatalogEntry& e) { return CompareBytes(MatchForm(catalog, e), form) < 0; };
   auto first = std::partition_point(catalog.entries.begin() + static_cast<ptrdiff_t>(range.begin),
-                                    catalog.entries.begin() + static_cast<ptrdiff_t>(range.end),
-                                    [&](const CatalogEntry& e) { return CompareBytes(MatchForm(catalog, e), form) < 0; });
+                                    catalog.entries.begin() + static_cast<ptrdiff_t>(range.end), below);
   for (size_t i = static_cast<size_t>(first - catalog.entries.begin()); i < range.end; ++i) {
     if (MatchForm(catalog, catalog.entries[i]) != form) break;
     if (MatchesKey(matcher, StoredKey(catalog, catalog.entries[i]))) places.push_back(static_cast<uint32_t>(i));

@@ -125,7 +125,8 @@ void MatchWords(const Database& database, const Matcher& matcher, std::vector<st
   for (size_t start = 0; start < found.size();) {
     size_t end = start + 1;
     while (end < found.size() && found[end].first == found[start].first) ++end;
-    if (end - start > 1) std::sort(found.begin() + static_cast<ptrdiff_t>(start), found.begin() + static_cast<ptrdiff_t>(end));
+    auto run = found.begin() + static_cast<ptrdiff_t>(start);
+    if (end - start > 1) std::sort(run, run + static_cast<ptrdiff_t>(end - start));
     for (size_t i = start; i < end; ++i) {
       if (found[i].second.empty() || (i > start && found[i].second == found[i - 1].second)) continue;
       words.push_back(found[i].second);

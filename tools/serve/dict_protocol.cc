@@ -196,7 +196,8 @@ void AnswerShowInfo(const DatabaseSet& databases, const Session& session, const 
   if (database == nullptr) return Finish(answer, 550);
   std::string text = database->config.info;
   if (text.empty()) {
-    text = database->config.description + "\n\nIndex: " + database->config.indexPath + " (" + KeyCount(*database) + ", " +
+    text = database->config.description + "\n\nIndex: " + database->config.indexPath + " (" +
+           KeyCount(*database) + ", " +
            (database->keepsCase ? "letter case kept" : "letter case folded") + ")\nDictionary: " +
            database->config.dictionaryPath + "\n";
   }
