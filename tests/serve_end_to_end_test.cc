@@ -217,7 +217,7 @@ TEST_F(ServeTest, TextLinesThatStartWithADotAreStuffed) {
   Send(client, "DEFINE dots punkt\r\n");
   ASSERT_TRUE(ReadUntil(client, "250 ok\r\n")) << client.received;
   EXPECT_EQ(client.received,
-            "150 1 definitions retrieved\r\n151 \"punkt\" \"dots\" \"dots\"\r\nPunkt\r\n.. wizard\r\n..\r\n...\r\n"
+            "150 1 definitions retrieved\r\n151 \"punkt\" dots \"dots\"\r\nPunkt\r\n.. wizard\r\n..\r\n...\r\n"
             "end\r\n.\r\n250 ok\r\n");
 }
 
@@ -228,7 +228,7 @@ TEST_F(ServeTest, PipelinedCommandsAndAnOverlongLineAreAnsweredInOrder) {
   Send(client, "DEFINE sample Fluss\r\n" + std::string(3000, 'x') + "\r\nSHOW DB\nQUIT\r\n");
   ASSERT_TRUE(ReadToEnd(client)) << client.received;
   EXPECT_EQ(client.received,
-            "150 1 definitions retrieved\r\n151 \"Fluss\" \"sample\" \"sample\"\r\nFluss\r\nriver\r\n.\r\n250 ok\r\n"
+            "150 1 definitions retrieved\r\n151 \"Fluss\" sample \"sample\"\r\nFluss\r\nriver\r\n.\r\n250 ok\r\n"
             "500 Syntax error, command not recognized\r\n"
             "110 2 databases present\r\nsample \"sample\"\r\ndots \"dots\"\r\n.\r\n250 ok\r\n"
             "221 Closing Connection\r\n");
@@ -307,6 +307,7 @@ TEST(ServeCommandLineTest, RejectsWhatItCannotServe) {
   } cases[] = {
       {{}, "no databases"},
       {{"--db", "nocolons"}, "bad --db"},
+      {{"--db", "two words:a:b"}, "database name \"two words\""},
       {{"--db", "x:/nonexistent/index:/nonexistent/dict"}, "database x: /nonexistent/index"},
       {{"--listen", "127.0.0.1:99999", "--db", "x:a:b"}, "bad --listen"},
       {{"--max-connections", "0", "--db", "x:a:b"}, "--max-connections"},

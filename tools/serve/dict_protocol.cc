@@ -107,7 +107,7 @@ void AnswerDefine(const DatabaseSet& databases, const Session& session, const Co
     }
     if (outcome == ReadOutcome::kNotFound || definitions.empty()) continue;
     for (const Definition& definition : definitions) {
-      body += "151 " + QuoteWord(wireWord) + " " + QuoteWord(database->config.name) + " " +
+      body += "151 " + QuoteWord(wireWord) + " " + database->config.name + " " +
               QuoteWord(Latin1ToUtf8(database->config.description)) + "\r\n";
       if (definition.mismatch) {
         answer.problem = database->config.dictionaryPath + ": " + definition.problem;

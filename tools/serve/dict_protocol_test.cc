@@ -181,16 +181,16 @@ TEST_F(DictAnswerTest, AnswersEachCommandWithItsCodesAndText) {
     bool prefixOnly;
   } cases[] = {
       {"DEFINE sample Fluss",
-       "150 1 definitions retrieved\r\n151 \"Fluss\" \"sample\" \"Deutsch - Englisch\"\r\nFluss\r\nriver\r\n.\r\n"
+       "150 1 definitions retrieved\r\n151 \"Fluss\" sample \"Deutsch - Englisch\"\r\nFluss\r\nriver\r\n.\r\n"
        "250 ok\r\n",
        false},
       // A word in UTF-8 finds its ISO-8859-1 key; the text goes back in UTF-8.
       {"DEFINE * \"K\xC3\xA4se\"",
-       "150 1 definitions retrieved\r\n151 \"K\xC3\xA4se\" \"sample\" \"Deutsch - Englisch\"\r\nK\xC3\xA4se\r\n"
+       "150 1 definitions retrieved\r\n151 \"K\xC3\xA4se\" sample \"Deutsch - Englisch\"\r\nK\xC3\xA4se\r\n"
        "cheese\r\n.\r\n250 ok\r\n",
        false},
       // The headword after a comma is found with its leading blank.
-      {"DEFINE ! Lenz", "150 1 definitions retrieved\r\n151 \"Lenz\" \"sample\"", true},
+      {"DEFINE ! Lenz", "150 1 definitions retrieved\r\n151 \"Lenz\" sample", true},
       // Two entries: one 151 block each.
       {"DEFINE sample haus", "150 2 definitions retrieved\r\n151", true},
       {"DEFINE sample Nichtda", "552 No match\r\n", false},
@@ -232,7 +232,7 @@ TEST_F(DictAnswerTest, AnswersEachCommandWithItsCodesAndText) {
 TEST_F(DictAnswerTest, OptionMimeHeadsEveryTextBlock) {
   EXPECT_EQ(Ask("OPTION MIME").bytes, "250 ok\r\n");
   EXPECT_EQ(Ask("DEFINE sample Fluss").bytes,
-            "150 1 definitions retrieved\r\n151 \"Fluss\" \"sample\" \"Deutsch - Englisch\"\r\n"
+            "150 1 definitions retrieved\r\n151 \"Fluss\" sample \"Deutsch - Englisch\"\r\n"
             "Content-type: text/plain; charset=utf-8\r\nContent-transfer-encoding: 8bit\r\n\r\n"
             "Fluss\r\nriver\r\n.\r\n250 ok\r\n");
 }
@@ -250,7 +250,7 @@ TEST_F(DictAnswerTest, AnEntryTheDictionaryNoLongerHoldsIsAnErrorLineNotItsBytes
   databases_ = {database};
   Answer answer = Ask("DEFINE sample Fluss");
   EXPECT_TRUE(answer.bytes.starts_with(
-      "150 1 definitions retrieved\r\n151 \"Fluss\" \"sample\" \"Deutsch - Englisch\"\r\nError: "))
+      "150 1 definitions retrieved\r\n151 \"Fluss\" sample \"Deutsch - Englisch\"\r\nError: "))
       << answer.bytes;
   EXPECT_EQ(answer.bytes.find("something"), std::string::npos);
   EXPECT_EQ(answer.bytes.find("river"), std::string::npos);

@@ -53,6 +53,17 @@ bool ParseCount(std::string_view text, int64_t minimum, int64_t& value) {
   return true;
 }
 
+// A database name goes on the wire unquoted, so it is one plain word; "*" and "!" mean all databases.
+bool UsableName(std::string_view name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (char c : name) {
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                 c == '_' || c == '.' || c == '+';
+    if (!plain) return false;
+  }
+  return true;
+}
+
 // "HOST:PORT", "[V6]:PORT" or ":PORT".
 void ParseListen(std::string_view text, ServerOptions& options) {
   size_t colon = text.rfind(':');
@@ -183,6 +194,9 @@ int RealMain(int argc, char** argv) {
 
   DatabaseSet databases;
   for (const DatabaseConfig& config : options.databases) {
+    if (!UsableName(config.name)) {
+      Fail("database name \"" + config.name + "\": use letters, digits and - _ . + only (not * or !)");
+    }
     if (FindDatabase(databases, config.name) != nullptr) Fail("database " + config.name + " given twice");
     std::shared_ptr<const Database> database;
     std::string error;

@@ -115,6 +115,7 @@ void Server::Accept() {
         if (!stopping_ && static_cast<int64_t>(connections_.size()) < options_.maxConnections) {
           connection = std::make_shared<Connection>(std::move(socket), *this);
           connections_.insert(connection);
+          connectionsOpen_ = static_cast<int64_t>(connections_.size());
           ++connectionsServed_;
         }
       }
@@ -201,8 +202,7 @@ ServerFacts Server::Facts() {
   facts.host = host_;
   facts.uptimeSeconds =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started_).count();
-  std::lock_guard lock(mutex_);
-  facts.connections = static_cast<int64_t>(connections_.size());
+  facts.connections = connectionsOpen_;
   facts.connectionsServed = connectionsServed_;
   return facts;
 }
@@ -226,6 +226,7 @@ void Server::Log(const std::string& line) {
 void Server::Remove(const std::shared_ptr<Connection>& connection) {
   std::lock_guard lock(mutex_);
   connections_.erase(connection);
+  connectionsOpen_ = static_cast<int64_t>(connections_.size());
   if (stopping_ && connections_.empty()) {
     io_.stop();
   }

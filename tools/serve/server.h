@@ -76,8 +76,11 @@ class Server {
   std::mutex mutex_;  // guards the fields below
   std::set<std::shared_ptr<Connection>> connections_;
   std::shared_ptr<const DatabaseSet> databases_;
-  int64_t connectionsServed_ = 0;
   bool stopping_ = false;
+
+  // Read for every command's facts without the lock.
+  std::atomic<int64_t> connectionsOpen_{0};
+  std::atomic<int64_t> connectionsServed_{0};
 
   std::mutex jobMutex_;  // held while a job runs
   std::vector<std::thread> jobs_;  // guarded by mutex_
