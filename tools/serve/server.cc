@@ -23,17 +23,26 @@ asio::ip::tcp::endpoint Resolve(asio::io_context& io, const std::string& host, c
   return results.begin()->endpoint();
 }
 
+std::vector<std::unique_ptr<asio::io_context>> MakeContexts(int threads) {
+  if (threads <= 0) threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+  std::vector<std::unique_ptr<asio::io_context>> contexts;
+  // One thread runs each: the hint lets Asio leave out its locking.
+  for (int i = 0; i < threads; ++i) contexts.push_back(std::make_unique<asio::io_context>(1));
+  return contexts;
+}
+
 }  // namespace
 
 Server::Server(const ServerOptions& options, DatabaseSet databases)
     : options_(options),
-      acceptor_(io_),
-      stopSignals_(io_, SIGTERM, SIGINT),
-      reloadSignals_(io_, SIGHUP),
-      shutdownDeadline_(io_),
+      contexts_(MakeContexts(options.threads)),
+      acceptor_(*contexts_[0]),
+      stopSignals_(*contexts_[0], SIGTERM, SIGINT),
+      reloadSignals_(*contexts_[0], SIGHUP),
+      shutdownDeadline_(*contexts_[0]),
       host_(HostName()),
       databases_(std::make_shared<const DatabaseSet>(std::move(databases))) {
-  asio::ip::tcp::endpoint endpoint = Resolve(io_, options.host, options.port);
+  asio::ip::tcp::endpoint endpoint = Resolve(*contexts_[0], options.host, options.port);
   acceptor_.open(endpoint.protocol());
   acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true));
   acceptor_.bind(endpoint);
@@ -53,11 +62,14 @@ void Server::Run() {
   Accept();
   WaitForSignals();
   RunJob([this] { CompleteDatabases(); });
-  int threads = options_.threads;
-  if (threads <= 0) threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+  // The other contexts have no work until connections arrive; the guards keep them running until the stop.
+  std::vector<asio::executor_work_guard<asio::io_context::executor_type>> guards;
   std::vector<std::thread> workers;
-  for (int i = 1; i < threads; ++i) workers.emplace_back([this] { io_.run(); });
-  io_.run();
+  for (size_t i = 1; i < contexts_.size(); ++i) {
+    guards.push_back(asio::make_work_guard(*contexts_[i]));
+    workers.emplace_back([this, i] { contexts_[i]->run(); });
+  }
+  contexts_[0]->run();
   for (auto& worker : workers) worker.join();
   std::vector<std::thread> jobs;
   {
@@ -106,7 +118,8 @@ void Server::CompleteDatabases() {
 }
 
 void Server::Accept() {
-  acceptor_.async_accept(asio::make_strand(io_), [this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+  asio::io_context& context = *contexts_[nextContext_++ % contexts_.size()];
+  acceptor_.async_accept(context, [this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
     if (!ec) {
       std::shared_ptr<Connection> connection;
@@ -182,13 +195,13 @@ void Server::Shutdown() {
   reloadSignals_.cancel(ignored);
   for (const auto& connection : open) connection->Stop();
   if (open.empty()) {
-    io_.stop();
+    StopContexts();
     return;
   }
   // Clients that do not read their 421 are not waited for long.
   shutdownDeadline_.expires_after(std::chrono::seconds(2));
   shutdownDeadline_.async_wait([this](const asio::error_code& ec) {
-    if (!ec) io_.stop();
+    if (!ec) StopContexts();
   });
 }
 
@@ -223,13 +236,15 @@ void Server::Log(const std::string& line) {
   (void)ignored;
 }
 
+void Server::StopContexts() {
+  for (auto& context : contexts_) context->stop();
+}
+
 void Server::Remove(const std::shared_ptr<Connection>& connection) {
   std::lock_guard lock(mutex_);
   connections_.erase(connection);
   connectionsOpen_ = static_cast<int64_t>(connections_.size());
-  if (stopping_ && connections_.empty()) {
-    io_.stop();
-  }
+  if (stopping_ && connections_.empty()) StopContexts();
 }
 
 }  // namespace vos

@@ -1,6 +1,7 @@
 // The server: accepts connections on one address, keeps the set of open connections for the connection limit
-// and a clean stop, holds the current databases and swaps them on a reload, and writes the log. A few threads run
-// one Asio io_context; each connection's work runs on its own strand.
+// and a clean stop, holds the current databases and swaps them on a reload, and writes the log. Each of a few
+// threads runs an Asio io_context of its own, and each connection lives on one of them from start to end, so a
+// command is read, answered and written on one thread without hand-overs.
 #pragma once
 
 #include <asio.hpp>
@@ -53,6 +54,7 @@ class Server {
 
  private:
   void Accept();
+  void StopContexts();
   void WaitForSignals();
   void WaitForReload();
   void Reload();
@@ -65,7 +67,8 @@ class Server {
   bool Replace(const Database* replaced, std::shared_ptr<const Database> database);
 
   ServerOptions options_;
-  asio::io_context io_;
+  std::vector<std::unique_ptr<asio::io_context>> contexts_;  // the first also accepts and takes the signals
+  size_t nextContext_ = 0;
   asio::ip::tcp::acceptor acceptor_;
   asio::signal_set stopSignals_;
   asio::signal_set reloadSignals_;
