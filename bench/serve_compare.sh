@@ -88,32 +88,20 @@ cleanup() {
 trap cleanup EXIT
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-now_ns() { date +%s%N; }
-declare -A result
+declare -A port pid first
 
-# Starts one server, measures it, stops it. $1: label; the rest: its command line with PORT for the port.
-measure() {
+# Starts one server and times its first answer. $1: label; the rest: its command line with PORT for the port.
+start() {
   local label=$1; shift
-  local port since pid
-  port=$(free_port)
-  since=$(now_ns)
-  "${@//PORT/$port}" >"$scratch/$label.log" 2>&1 &
-  pid=$!
-  pids+=("$pid")
-  result[$label,first]=$("$load" --port "$port" --mode first --words "$words" --since "$since" --seconds 30 |
-                         awk '{ printf "%.2f s", $2 }') || { echo "serve_compare.sh: $label did not answer:" >&2;
-                                                           tail -5 "$scratch/$label.log" >&2; exit 1; }
-  local db='*'
-  run() { "$load" --port "$port" --words "$words" --db "$db" "$@"; }
-  result[$label,wait]=$(run --mode wait --count 200 --seconds 20)
-  result[$label,quick]=$(run --mode quick --count "$count" --seconds 60)
-  result[$label,parallel]=$(run --mode parallel --connections 16 --count $((count / 10)) --seconds 60)
-  result[$label,connect]=$(run --mode connect --count $((count / 20)) --seconds 30)
-  result[$label,prefix]=$(run --mode prefix --count $((count / 10)) --seconds 30)
-  result[$label,lev]=$(run --mode lev --count $((count / 10)) --seconds 30)
-  result[$label,rss]=$(awk '/^VmHWM/ { printf "%.0f MB", $2 / 1024 }' "/proc/$pid/status")
-  kill "$pid"
-  wait "$pid" 2>/dev/null || true
+  local since
+  port[$label]=$(free_port)
+  since=$(date +%s%N)
+  "${@//PORT/${port[$label]}}" >"$scratch/$label.log" 2>&1 &
+  pid[$label]=$!
+  pids+=("${pid[$label]}")
+  first[$label]=$("$load" --port "${port[$label]}" --mode first --words "$words" --since "$since" --seconds 30 |
+                  awk '{ printf "%.2f s", $2 }') || { echo "serve_compare.sh: $label did not answer:" >&2;
+                                                    tail -5 "$scratch/$label.log" >&2; exit 1; }
 }
 
 # dictd drops its privileges before it reads its configuration: keep that beside its database, readable.
@@ -121,18 +109,56 @@ cat >"$work/dictd.conf" <<CONF
 database $name { data "$work/$name.dict" index "$work/$name.index" }
 CONF
 chmod 644 "$work/dictd.conf"
-measure dictd dictd --config "$work/dictd.conf" -p PORT --listen-to 127.0.0.1 -d nodetach --locale C.UTF-8
-measure vos "$build/tools/serve/vos-serve" --quiet --listen 127.0.0.1:PORT --db "$name:$index:$corpus"
+start dictd dictd --config "$work/dictd.conf" -p PORT --listen-to 127.0.0.1 -d nodetach --locale C.UTF-8
+start vos "$build/tools/serve/vos-serve" --listen 127.0.0.1:PORT --db "$name:$index:$corpus"
+# vos-serve answers at once and checks and catalogs the index on a thread of its own; measure after that.
+for ((i = 0; i < 600; i++)); do grep -q ': checked' "$scratch/vos.log" && break; sleep 0.1; done
 
-rate() { awk '{ print $2 }' <<<"$1"; }
+# Each test runs on both servers in turn, `rounds` times; the table shows the median round (by rate).
+rounds=${ROUNDS:-3}
+tests=(wait quick parallel connect prefix lev)
+declare -A options=(
+  [wait]="--mode wait --count 200 --seconds 20"
+  [quick]="--mode quick --count $count --seconds 60"
+  [parallel]="--mode parallel --connections 16 --count $((count / 10)) --seconds 60"
+  [connect]="--mode connect --count $((count / 20)) --seconds 30"
+  [prefix]="--mode prefix --count $((count / 10)) --seconds 30"
+  [lev]="--mode lev --count $((count / 10)) --seconds 30"
+)
+# CPU seconds the server has used: its own, and that of the children it has reaped (dictd forks one for each
+# connection).
+cpu() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%.3f", ($14 + $15 + $16 + $17) / hz }' "/proc/$1/stat"; }
+for test in "${tests[@]}"; do
+  for ((r = 0; r < rounds; r++)); do
+    for label in dictd vos; do
+      before=$(cpu "${pid[$label]}")
+      # shellcheck disable=SC2086
+      line=$("$load" --port "${port[$label]}" --words "$words" --db '*' ${options[$test]})
+      sleep 0.2  # dictd reaps its children a moment after they end
+      # The line gains the server's CPU microseconds per answer.
+      awk -v b="$before" -v a="$(cpu "${pid[$label]}")" '{ printf "%s cpu %.0f\n", $0, ($10 > 0 ? (a - b) * 1e6 / $10 : 0) }' \
+        <<<"$line" >>"$scratch/$test.$label"
+    done
+  done
+done
+median() { sort -t' ' -k2 -n "$1" | awk '{ line[NR] = $0 } END { print line[int((NR + 1) / 2)] }'; }
+rss() { awk '/^VmHWM/ { printf "%.0f MB", $2 / 1024 }' "/proc/$1/status"; }
+
+rate() { awk '{ sub("/s", "", $2); print $2 }' <<<"$1"; }
 p99() { awk '{ print $7 " ms" }' <<<"$1"; }
+cpu_per() { awk '{ print $14 " µs" }' <<<"$1"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { a += 0; b += 0; if (b > 0) printf "%.1fx", a / b; else print "-" }'; }
-row() {  # label, key, what
-  local d=${result[dictd,$2]} v=${result[vos,$2]}
-  printf '| %s | %s, p99 %s | %s, p99 %s | %s |\n' "$1" "$(rate "$d")" "$(p99 "$d")" "$(rate "$v")" "$(p99 "$v")" \
-    "$(ratio "$(rate "$v")" "$(rate "$d")")"
+row() {  # label, test
+  local d v
+  d=$(median "$scratch/$2.dictd")
+  v=$(median "$scratch/$2.vos")
+  printf '| %s | %s/s, p99 %s, CPU %s | %s/s, p99 %s, CPU %s | %s |\n' "$1" "$(rate "$d")" "$(p99 "$d")" \
+    "$(cpu_per "$d")" "$(rate "$v")" "$(p99 "$v")" "$(cpu_per "$v")" "$(ratio "$(rate "$v")" "$(rate "$d")")"
 }
-echo "Corpus: $corpus ($(wc -c <"$corpus") bytes); $(nproc) cores; $(date -u +%Y-%m-%d)"
+echo "Corpus: $corpus ($(wc -c <"$corpus") bytes); $(nproc) cores, load average $(cut -d' ' -f1 /proc/loadavg);" \
+     "median of $rounds rounds; $(date -u +%Y-%m-%d)"
+echo
+echo "Each cell: answers per second, 99th percentile latency, server CPU time per answer."
 echo
 echo "| test | dictd 1.13 (plain text) | vos-serve | vos-serve / dictd |"
 echo "|---|---|---|---|"
@@ -142,5 +168,5 @@ row "16 connections x $((count / 10)) DEFINE, quick acknowledgements" parallel
 row "connect, DEFINE, QUIT" connect
 row "MATCH prefix (first four letters)" prefix
 row "MATCH lev (one letter changed)" lev
-echo "| time to first answer | ${result[dictd,first]} | ${result[vos,first]} | |"
-echo "| peak resident memory | ${result[dictd,rss]} | ${result[vos,rss]} | |"
+echo "| time to first answer | ${first[dictd]} | ${first[vos]} | |"
+echo "| peak resident memory | $(rss "${pid[dictd]}") | $(rss "${pid[vos]}") | |"
