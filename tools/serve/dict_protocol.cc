@@ -49,6 +49,14 @@ bool WireToLatin1(std::string_view word, std::string& latin1) {
 
 // Appends the ISO-8859-1 `word` in UTF-8 with a backslash before every " and backslash, as between quotes.
 void AppendQuotedUtf8(std::string& out, std::string_view word) {
+  // Most words are plain ASCII with nothing to escape: one append.
+  bool plain = std::all_of(word.begin(), word.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x80 && c != '"' && c != '\\';
+  });
+  if (plain) {
+    out += word;
+    return;
+  }
   for (char c : word) {
     auto byte = static_cast<unsigned char>(c);
     if (byte < 0x80) {
