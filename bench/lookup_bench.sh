@@ -42,8 +42,9 @@ fi
 # 10,000 keys of the index, spread over it, as the words of one call (read as the index's own bytes).
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$build/vos-lookup" --charset=latin1 -i "$index" --dump | cut -f1 | sed -n '1~50p' | head -n 10000 > "$work/words"
-word=$(grep -v ' ' "$work/words" | sed -n '2500p')
+"$build/vos-lookup" --charset=latin1 -i "$index" --dump > "$work/dump"
+cut -f1 "$work/dump" | sed -n '1~50p' | sed -n '1,10000p' > "$work/words"
+word=$(LC_ALL=C grep -a -v ' ' "$work/words" | sed -n '2500p')
 printf '%s\n' "$word" > "$work/word"
 echo "index: $index ($(stat -c %s "$index") bytes, $(wc -l < "$work/words") words sampled); one word: '$word'"
 
@@ -53,7 +54,8 @@ hyperfine --style basic --warmup 3 --runs "$runs" -N \
   -n 'one word (fresh process)' "$lookup --charset=latin1 -i $index -- $word"
 hyperfine --style basic --warmup 2 --runs "$runs" \
   -n '10,000 words in one call' "xargs -d '\n' -s 1000000 -x -a $work/words $lookup --charset=latin1 -i $index -- > /dev/null" \
-  -n '--dump' "$lookup -i $index --dump > /dev/null" \
+  -n 'dump' "$lookup -i $index --dump > /dev/null" \
+  -n 'dump, UTF-8 output' "$lookup --charset=utf-8 -i $index --dump > /dev/null" \
   -n 'match prefix' "$lookup -i $index -m -s prefix hau > /dev/null" \
   -n 'match substring' "$lookup -i $index -m -s substring aus > /dev/null" \
   -n 'match lev' "$lookup -i $index -m -s lev hause > /dev/null || true"

@@ -159,6 +159,16 @@ TEST_F(LookupProgramTest, PrintsTheTextBeforeTheFirstEntryAsItIs) {
   Expect({{"-d", "dict.txt", "buch"}, 0, "Vorwort zum Buch\n%\nHaus\nein Buch\n", ""}, Lookup({"-d", "dict.txt", "buch"}));
 }
 
+TEST_F(LookupProgramTest, OnlyTheFirstFiveMissesGetNearKeys) {
+  test::RunResult result = Lookup({"hofa", "hofb", "hofc", "hofd", "hofe", "hoff", "hofg", "hof"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.output, "hof\t27\n");
+  size_t suggestions = 0;
+  for (size_t at = 0; (at = result.errors.find("did you mean: hof\n", at)) != std::string::npos; ++at) ++suggestions;
+  EXPECT_EQ(suggestions, 5u) << result.errors;
+  EXPECT_NE(result.errors.find("not found: hofg\n"), std::string::npos) << result.errors;
+}
+
 TEST_F(LookupProgramTest, HelpListsEveryOptionAndStrategy) {
   test::RunResult result = Lookup({"--help"});
   EXPECT_EQ(result.status, 0);

@@ -70,7 +70,8 @@ const uint8_t* LoadBlock(IndexStorage& storage, int64_t first, Access access, st
   }
   int64_t start = first * kBlockSize;
   int64_t count = std::min(storage.size, last * kBlockSize) - start;
-  auto buffer = std::make_unique<uint8_t[]>(static_cast<size_t>(count));
+  // Not value-initialised: pread fills every byte, and zeroing first would touch each page twice.
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[static_cast<size_t>(count)]);
   if (!ReadFully(storage.handle, start, buffer.get(), count, error)) return nullptr;
   for (int64_t b = first; b < last; ++b) {
     storage.blocks[b].store(buffer.get() + (b - first) * kBlockSize, std::memory_order_release);
@@ -83,6 +84,36 @@ const uint8_t* LoadBlock(IndexStorage& storage, int64_t first, Access access, st
 const uint8_t* Block(IndexStorage& storage, int64_t block, Access access, std::string& error) {
   if (const uint8_t* loaded = storage.blocks[block].load(std::memory_order_acquire)) return loaded;
   return LoadBlock(storage, block, access, error);
+}
+
+// Follows left down links from the head for as long as the records read soundly; see IndexStorage::spine.
+void BuildSpine(const IndexFile& index, std::vector<std::pair<int32_t, int64_t>>& spine) {
+  std::string scratch, error;
+  RecordView current;
+  if (ViewRecord(index, 0, Access::kRandom, false, current, scratch, error) != RecordFault::kNone) return;
+  if (current.bitIndex < 0 || current.bitIndex > kTopBitIndex) return;
+  spine.emplace_back(current.bitIndex, 0);
+  for (;;) {
+    RecordView next;
+    if (ViewRecord(index, current.left, Access::kRandom, false, next, scratch, error) != RecordFault::kNone) return;
+    if (next.bitIndex < 0 || next.bitIndex >= current.bitIndex) return;
+    spine.emplace_back(next.bitIndex, next.recordOffset);
+    current = next;
+  }
+}
+
+// Where the descent for a key of `length` bytes may start: the first spine record whose bit lies inside the key
+// (bit b reads byte b / 8 of the length-prefixed key, and bytes past its end are 0), or the last spine record.
+int64_t DescentStart(const IndexFile& index, size_t length) {
+  IndexStorage& storage = *index.storage;
+  if (storage.lookups.fetch_add(1, std::memory_order_relaxed) == 0) return 0;
+  std::call_once(storage.spineBuilt, [&index, &storage] { BuildSpine(index, storage.spine); });
+  if (storage.spine.empty()) return 0;
+  auto threshold = static_cast<int32_t>(8 * (length + 1));
+  for (const auto& [bitIndex, recordOffset] : storage.spine) {
+    if (bitIndex < threshold) return recordOffset;
+  }
+  return storage.spine.back().second;
 }
 
 }  // namespace
@@ -176,6 +207,90 @@ const uint8_t* IndexBytes(const IndexFile& index, int64_t position, int64_t coun
   return reinterpret_cast<const uint8_t*>(scratch.data());
 }
 
+namespace {
+
+// The reasons for a record that does not fit, kept out of the way of the loops that read records.
+[[gnu::cold, gnu::noinline]] RecordFault HeadCutShort(int64_t recordOffset, int64_t available, int64_t n,
+                                                      std::string& error) {
+  error = RecordName(recordOffset) + " is cut short by the end of the file: " + Decimal(available) +
+          " bytes are left for a key of " + Decimal(n) + " bytes";
+  return RecordFault::kTruncated;
+}
+
+[[gnu::cold, gnu::noinline]] RecordFault PostingsCutShort(const RecordView& record, int64_t available,
+                                                          std::string& error) {
+  int64_t c = record.postingCount;
+  if (c < 0) {
+    error = RecordName(record.recordOffset) + " has a negative posting count " + Decimal(c);
+    return RecordFault::kCorrupt;
+  }
+  error = RecordName(record.recordOffset) + " is cut short by the end of the file: with " + Decimal(c) +
+          " postings it needs " + Decimal(record.size) + " bytes, " + Decimal(available) + " are left";
+  return RecordFault::kTruncated;
+}
+
+// Decodes the record at `bytes`, of which at least min(available, kLongestRecordHead) bytes are at hand and
+// `available` are left in the file from its start; checks as ViewRecord does. Leaves the postings unset.
+inline RecordFault DecodeRecord(const uint8_t* bytes, int64_t available, int64_t recordOffset, RecordView& record,
+                                std::string& error) {
+  int64_t n = bytes[0];
+  if (RecordSize(n, 0) > available) return HeadCutShort(recordOffset, available, n, error);
+  record.recordOffset = recordOffset;
+  record.key = std::string_view(reinterpret_cast<const char*>(bytes + 1), static_cast<size_t>(n));
+  record.bitIndex = DecodeFixed32(bytes + BitIndexPosition(n));
+  record.left = DecodeFixed32(bytes + LeftPosition(n));
+  record.right = DecodeFixed32(bytes + RightPosition(n));
+  record.postingCount = DecodeFixed32(bytes + PostingCountPosition(n));
+  record.postings = nullptr;
+  record.size = RecordSize(n, record.postingCount);
+  if (record.postingCount < 0 || record.size > available) return PostingsCutShort(record, available, error);
+  return RecordFault::kNone;
+}
+
+void PointInto(const uint8_t* bytes, RecordView& record) {
+  record.key = std::string_view(reinterpret_cast<const char*>(bytes + 1), record.key.size());
+  record.postings = bytes + PostingPosition(static_cast<int64_t>(record.key.size()), 0);
+}
+
+[[gnu::cold, gnu::noinline]] const uint8_t* RefillWindow(const IndexFile& index, RecordCursor& cursor,
+                                                          int64_t position, int64_t count, std::string& error) {
+  int64_t length = std::min(index.size - position, std::max(count, kPassWindowSize));
+  cursor.window.resize(static_cast<size_t>(length));
+  cursor.windowStart = position;
+  if (!ReadFully(index.storage->handle, position, cursor.window.data(), length, error)) {
+    cursor.window.clear();
+    return nullptr;
+  }
+  return cursor.window.data();
+}
+
+// The `count` bytes at `position` from the cursor's window, refilled from `position` on when they are not in it.
+inline const uint8_t* WindowBytes(const IndexFile& index, RecordCursor& cursor, int64_t position, int64_t count,
+                                  std::string& error) {
+  const IndexStorage& storage = *index.storage;
+  if (storage.handle < 0) return reinterpret_cast<const uint8_t*>(storage.whole.data()) + position;
+  auto held = static_cast<int64_t>(cursor.window.size());
+  if (position >= cursor.windowStart && position + count <= cursor.windowStart + held) {
+    return cursor.window.data() + (position - cursor.windowStart);
+  }
+  return RefillWindow(index, cursor, position, count, error);
+}
+
+[[gnu::cold, gnu::noinline]] ReadOutcome BadPassRecord(const RecordView& record, int64_t size,
+                                                       std::string& error) {
+  int32_t topBit = record.recordOffset == 0 ? kTopBitIndex : kTopBitIndex - 1;
+  if (record.bitIndex < 0 || record.bitIndex > topBit) {
+    error = "corrupt index: " + RecordName(record.recordOffset) + " has bit index " + Decimal(record.bitIndex);
+    return ReadOutcome::kError;
+  }
+  int32_t link = record.left < 0 || kHeaderSize + int64_t{record.left} >= size ? record.left : record.right;
+  error = "truncated index: " + RecordName(record.recordOffset) + " links to record " + Decimal(link) +
+          ", past the end of the file";
+  return ReadOutcome::kError;
+}
+
+}  // namespace
+
 RecordFault ViewRecord(const IndexFile& index, int64_t recordOffset, Access access, bool withPostings,
                        RecordView& record, std::string& scratch, std::string& error) {
   int64_t position = kHeaderSize + recordOffset;
@@ -184,41 +299,47 @@ RecordFault ViewRecord(const IndexFile& index, int64_t recordOffset, Access acce
     return RecordFault::kTruncated;
   }
   int64_t available = index.size - position;
-  const uint8_t* bytes =
-      IndexBytes(index, position, std::min(available, kLongestRecordHead), access, scratch, error);
+  int64_t fetched = std::min(available, kLongestRecordHead);
+  const uint8_t* bytes = IndexBytes(index, position, fetched, access, scratch, error);
   if (bytes == nullptr) return RecordFault::kUnreadable;
-  int64_t n = bytes[0];
-  if (RecordSize(n, 0) > available) {
-    error = RecordName(recordOffset) + " is cut short by the end of the file: " + Decimal(available) +
-            " bytes are left for a key of " + Decimal(n) + " bytes";
-    return RecordFault::kTruncated;
+  if (RecordFault fault = DecodeRecord(bytes, available, recordOffset, record, error); fault != RecordFault::kNone) {
+    return fault;
   }
-  record.recordOffset = recordOffset;
-  record.key = std::string_view(reinterpret_cast<const char*>(bytes + 1), static_cast<size_t>(n));
-  record.bitIndex = DecodeFixed32(bytes + BitIndexPosition(n));
-  record.left = DecodeFixed32(bytes + LeftPosition(n));
-  record.right = DecodeFixed32(bytes + RightPosition(n));
-  record.postingCount = DecodeFixed32(bytes + PostingCountPosition(n));
-  int64_t c = record.postingCount;
-  if (c < 0) {
-    error = RecordName(recordOffset) + " has a negative posting count " + Decimal(c);
-    return RecordFault::kCorrupt;
-  }
-  record.size = RecordSize(n, c);
-  if (record.size > available) {
-    error = RecordName(recordOffset) + " is cut short by the end of the file: with " + Decimal(c) +
-            " postings it needs " + Decimal(record.size) + " bytes, " + Decimal(available) + " are left";
-    return RecordFault::kTruncated;
-  }
-  record.postings = nullptr;
-  if (withPostings) {
+  if (!withPostings) return RecordFault::kNone;
+  if (record.size > fetched) {
     // The head and postings together, in one piece; the key view must point into the same bytes.
     bytes = IndexBytes(index, position, record.size, access, scratch, error);
     if (bytes == nullptr) return RecordFault::kUnreadable;
-    record.key = std::string_view(reinterpret_cast<const char*>(bytes + 1), static_cast<size_t>(n));
-    record.postings = bytes + PostingPosition(n, 0);
   }
+  PointInto(bytes, record);
   return RecordFault::kNone;
+}
+
+ReadOutcome NextRecordView(const IndexFile& index, RecordCursor& cursor, RecordView& record, std::string& error) {
+  if (cursor.position < kHeaderSize) cursor.position = kHeaderSize;
+  int64_t position = cursor.position;
+  if (position >= index.size) return ReadOutcome::kNotFound;
+  int64_t available = index.size - position;
+  int64_t fetched = std::min(available, kLongestRecordHead);
+  const uint8_t* bytes = WindowBytes(index, cursor, position, fetched, error);
+  if (bytes == nullptr) return ReadOutcome::kError;
+  RecordFault fault = DecodeRecord(bytes, available, position - kHeaderSize, record, error);
+  if (fault != RecordFault::kNone) {
+    error = FaultText(fault, error);
+    return ReadOutcome::kError;
+  }
+  if (record.size > fetched && (bytes = WindowBytes(index, cursor, position, record.size, error)) == nullptr) {
+    return ReadOutcome::kError;
+  }
+  PointInto(bytes, record);
+  // The head alone tests bit 800. A link past the end means records are missing: a file cut at a record boundary
+  // reads back cleanly otherwise.
+  int32_t topBit = position == kHeaderSize ? kTopBitIndex : kTopBitIndex - 1;
+  bool sound = record.bitIndex >= 0 && record.bitIndex <= topBit && record.left >= 0 && record.right >= 0 &&
+               kHeaderSize + int64_t{record.left} < index.size && kHeaderSize + int64_t{record.right} < index.size;
+  if (!sound) return BadPassRecord(record, index.size, error);
+  cursor.position += record.size;
+  return ReadOutcome::kOk;
 }
 
 ReadOutcome LookupKey(const IndexFile& index, std::string_view key, std::vector<int32_t>& postings,
@@ -228,7 +349,7 @@ ReadOutcome LookupKey(const IndexFile& index, std::string_view key, std::vector<
   ShortString search = MakeShortString(key);
   std::string scratch;
   RecordView current;
-  RecordFault fault = ViewRecord(index, 0, Access::kRandom, false, current, scratch, error);
+  RecordFault fault = ViewRecord(index, DescentStart(index, key.size()), Access::kRandom, false, current, scratch, error);
   // Bit indices are checked to lie in 0..800 and must fall on every step down, so this ends within 801 steps.
   while (fault == RecordFault::kNone) {
     int32_t b = current.bitIndex;
@@ -262,29 +383,9 @@ ReadOutcome LookupKey(const IndexFile& index, std::string_view key, std::vector<
 }
 
 ReadOutcome NextRecord(const IndexFile& index, RecordCursor& cursor, IndexRecord& record, std::string& error) {
-  if (cursor.position < kHeaderSize) cursor.position = kHeaderSize;
-  if (cursor.position >= index.size) return ReadOutcome::kNotFound;
-  std::string scratch;
   RecordView view;
-  RecordFault fault =
-      ViewRecord(index, cursor.position - kHeaderSize, Access::kSequential, true, view, scratch, error);
-  if (fault != RecordFault::kNone) {
-    error = FaultText(fault, error);
-    return ReadOutcome::kError;
-  }
-  bool isHead = cursor.position == kHeaderSize;
-  if (view.bitIndex < 0 || view.bitIndex > kTopBitIndex || (!isHead && view.bitIndex == kTopBitIndex)) {
-    error = "corrupt index: " + RecordName(view.recordOffset) + " has bit index " + Decimal(view.bitIndex);
-    return ReadOutcome::kError;
-  }
-  // A link past the end means records are missing: a file cut at a record boundary reads back cleanly otherwise.
-  for (int32_t link : {view.left, view.right}) {
-    if (link < 0 || kHeaderSize + int64_t{link} >= index.size) {
-      error = "truncated index: " + RecordName(view.recordOffset) + " links to record " + Decimal(link) +
-              ", past the end of the file";
-      return ReadOutcome::kError;
-    }
-  }
+  ReadOutcome outcome = NextRecordView(index, cursor, view, error);
+  if (outcome != ReadOutcome::kOk) return outcome;
   record.recordOffset = view.recordOffset;
   record.key.assign(view.key);
   record.bitIndex = view.bitIndex;
@@ -292,7 +393,6 @@ ReadOutcome NextRecord(const IndexFile& index, RecordCursor& cursor, IndexRecord
   record.right = view.right;
   record.postings.resize(static_cast<size_t>(view.postingCount));
   for (size_t i = 0; i < record.postings.size(); ++i) record.postings[i] = DecodeFixed32(view.postings + 4 * i);
-  cursor.position += view.size;
   return ReadOutcome::kOk;
 }
 
@@ -303,10 +403,10 @@ ReadOutcome KeepsCase(const IndexFile& index, bool& keepsCase, std::string& erro
     return ReadOutcome::kOk;
   }
   RecordCursor cursor;
-  IndexRecord record;
+  RecordView record;
   ReadOutcome outcome;
   bool found = false;
-  while (!found && (outcome = NextRecord(index, cursor, record, error)) == ReadOutcome::kOk) {
+  while (!found && (outcome = NextRecordView(index, cursor, record, error)) == ReadOutcome::kOk) {
     for (char c : record.key) {
       auto byte = static_cast<uint8_t>(c);
       if ((byte >= 'A' && byte <= 'Z') || byte == 0xC4 || byte == 0xD6 || byte == 0xDC) found = true;

@@ -20,6 +20,7 @@ namespace vos {
 
 inline constexpr int64_t kBlockSize = 4096;
 inline constexpr int64_t kReadAheadBlocks = 256;
+inline constexpr int64_t kPassWindowSize = 1 << 20;
 
 struct IndexStorage {
   int handle = -1;  // -1 once the bytes are held whole
@@ -29,6 +30,13 @@ struct IndexStorage {
   std::mutex loading;                                      // serialises loads; readers of loaded blocks skip it
   std::vector<std::unique_ptr<uint8_t[]>> buffers;         // owns the loaded blocks
   std::atomic<int> keepsCase{-1};                          // -1 unknown, else 0 or 1
+  // The left spine: the head and the records its left down links lead to, one after another, with their bit
+  // indices, falling. Every key sends a descent left at each of them whose bit lies past the key's end, so a
+  // descent may start at the first one whose bit lies inside the key. Built once, at the second look-up: a single
+  // look-up gains nothing from it, and the first one has read most of the spine's records on its way down.
+  std::atomic<int64_t> lookups{0};
+  std::once_flag spineBuilt;
+  std::vector<std::pair<int32_t, int64_t>> spine;  // bit index, record offset
   ~IndexStorage();
 };
 
@@ -58,6 +66,10 @@ enum class RecordFault { kNone, kTruncated, kCorrupt, kUnreadable };
 // record, without the kind of fault in front.
 RecordFault ViewRecord(const IndexFile& index, int64_t recordOffset, Access access, bool withPostings,
                        RecordView& record, std::string& scratch, std::string& error);
+
+// The next record of a pass, as NextRecord checks it, viewed in the cursor's window (or in the whole bytes):
+// valid until the next call with the same cursor.
+ReadOutcome NextRecordView(const IndexFile& index, RecordCursor& cursor, RecordView& record, std::string& error);
 
 // "truncated index: ..." or "corrupt index: ..." for a fault of ViewRecord.
 std::string FaultText(RecordFault fault, const std::string& detail);

@@ -1,9 +1,10 @@
 // Reading vos index files: the one public header of the reading library that vos-lookup, vos-serve and the fuzz
 // targets share.
 //
-// An index (see index/index_format.h) is read, never loaded whole unless asked: record bytes come from 1 MiB blocks
-// read with pread on first use and kept, so a descent touches a handful of blocks and a pass over all records
-// reads the file once, front to back, in large blocks. An index opened from bytes in memory (or read whole at
+// An index (see index/index_format.h) is read, never loaded whole unless asked: a descent takes record bytes from
+// 4 KiB blocks read with pread on first use and kept (a descent visits one record per level of the breadth-first
+// layout, so one small block each), and a pass over all records reads the file once, front to back, 1 MiB at a
+// time into the cursor's own buffer. An index opened from bytes in memory (or read whole at
 // open) is immutable afterwards: every const operation on it may run from many threads at once.
 //
 // Every length, link and bit index read from a file is checked before use, so no file, however damaged or
@@ -68,6 +69,10 @@ ReadOutcome LookupKey(const IndexFile& index, std::string_view key, std::vector<
 // inside a record or whose links point past its end is "truncated index").
 struct RecordCursor {
   int64_t position = 0;  // file position of the next record
+  // A pass's own read-ahead over a file: its bytes from windowStart on, read 1 MiB at a time into one reused
+  // buffer, so that a pass neither fills the block cache nor asks for fresh memory per block.
+  int64_t windowStart = 0;
+  std::vector<uint8_t> window;
 };
 ReadOutcome NextRecord(const IndexFile& index, RecordCursor& cursor, IndexRecord& record, std::string& error);
 
@@ -130,7 +135,9 @@ struct Matcher {
   std::shared_ptr<const CompiledPattern> pattern;
 };
 
-// Prepares `strategy` for `word` (ISO-8859-1). False with the pattern's error for a bad regular expression.
+// Prepares `strategy` for `word` (ISO-8859-1). False with the pattern's error for a bad regular expression, and
+// for one that glibc could not match in bounded time: back-references, or repetitions that would copy the pattern
+// more than 20,000 times ("((a+)+)+...", "a{99}{99}{99}").
 bool CompileMatcher(Strategy strategy, std::string_view word, Matcher& matcher, std::string& error);
 
 // Whether `key` (as stored) matches.
@@ -192,6 +199,8 @@ ConvertOutcome FromUser(const Charset& charset, std::string_view text, std::stri
 
 // The two conversions of the DICT protocol's UTF-8, without a Charset.
 std::string Latin1ToUtf8(std::string_view latin1);
+// Writes `latin1` as UTF-8 at `out`, which has room for its UTF-8 form (at most twice its size); gives the end.
+char* Latin1ToUtf8(std::string_view latin1, char* out);
 ConvertOutcome Utf8ToLatin1(std::string_view utf8, std::string& latin1, std::string& problem);
 
 }  // namespace vos

@@ -137,35 +137,181 @@ bool RegexMatches(const CompiledPattern& pattern, std::string_view form) {
   return matches;
 }
 
-bool WithinOneEdit(std::string_view a, std::string_view b) { return EditDistance(a, b, 1) <= 1; }
+// The four plain strategies compare the stored key with the word in match form byte by byte, folding the key's
+// bytes as they are read: no copy of the key is made, which is most of the cost of a pass over all keys. Blanks
+// at the key's ends need no trimming for substring and suffix and prefix beyond their own end, since a word in
+// match form neither starts nor ends with one.
+bool FoldedEqual(const char* key, std::string_view word) {
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (MatchFold(key[i]) != word[i]) return false;
+  }
+  return true;
+}
 
-// Whether `pattern` holds a back-reference (\1 to \9 outside a bracket expression). glibc matches those by
-// backtracking, which a short pattern can make take longer than any caller would wait, so they are refused.
-bool HasBackReference(std::string_view pattern) {
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '[') {
-      // A bracket expression: "]" right after "[" or "[^" is a member; "[:", "[." and "[=" open an inner term.
-      size_t j = i + 1;
-      if (j < pattern.size() && pattern[j] == '^') ++j;
-      if (j < pattern.size() && pattern[j] == ']') ++j;
-      while (j < pattern.size() && pattern[j] != ']') {
-        char c = j + 1 < pattern.size() ? pattern[j + 1] : 0;
-        if (pattern[j] == '[' && (c == ':' || c == '.' || c == '=')) {
-          size_t close = pattern.find(std::string{c, ']'}, j + 2);
-          j = close == std::string_view::npos ? pattern.size() : close + 2;
-          continue;
-        }
-        ++j;
-      }
-      i = j;
-      continue;
-    }
-    if (pattern[i] == '\\' && i + 1 < pattern.size()) {
-      if (pattern[i + 1] >= '1' && pattern[i + 1] <= '9') return true;
-      ++i;
-    }
+std::string_view TrimmedFront(std::string_view key) {
+  while (!key.empty() && (key.front() == ' ' || key.front() == '\t')) key.remove_prefix(1);
+  return key;
+}
+
+std::string_view TrimmedBack(std::string_view key) {
+  while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.remove_suffix(1);
+  return key;
+}
+
+bool HoldsWord(std::string_view key, std::string_view word) {
+  if (word.empty()) return true;
+  if (word.size() > key.size()) return false;
+  char first = word[0];
+  for (size_t i = 0, last = key.size() - word.size(); i <= last; ++i) {
+    if (MatchFold(key[i]) == first && FoldedEqual(key.data() + i + 1, word.substr(1))) return true;
   }
   return false;
+}
+
+bool StartsWithWord(std::string_view key, std::string_view word) {
+  key = TrimmedFront(key);
+  return key.size() >= word.size() && FoldedEqual(key.data(), word);
+}
+
+bool EndsWithWord(std::string_view key, std::string_view word) {
+  key = TrimmedBack(key);
+  return key.size() >= word.size() && FoldedEqual(key.data() + key.size() - word.size(), word);
+}
+
+bool EqualsWord(std::string_view key, std::string_view word) {
+  key = TrimmedBack(TrimmedFront(key));
+  return key.size() == word.size() && FoldedEqual(key.data(), word);
+}
+
+// Edit distance at most 1, swaps of neighbours included, in one comparison from each end.
+bool WithinOneEdit(std::string_view a, std::string_view b) {
+  if (a.size() > b.size()) std::swap(a, b);
+  if (b.size() - a.size() > 1) return false;
+  size_t i = 0;
+  while (i < a.size() && a[i] == b[i]) ++i;
+  if (i == a.size()) return true;
+  if (a.size() < b.size()) return a.substr(i) == b.substr(i + 1);
+  if (a.substr(i + 1) == b.substr(i + 1)) return true;
+  return i + 1 < a.size() && a[i] == b[i + 1] && a[i + 1] == b[i] && a.substr(i + 2) == b.substr(i + 2);
+}
+
+// What compiling a pattern would cost glibc. Back-references are matched by backtracking, which a short pattern
+// can make take longer than any caller would wait; and regcomp copies the operand of every "+" and "{m,n}" (n
+// copies), so nested repetitions ("((a+)+)+", "a{99}{99}{99}") grow the compiled pattern exponentially. The weight
+// counts the atoms the compiled pattern would hold; both are refused before regcomp sees them.
+struct PatternCost {
+  bool backReference = false;
+  int64_t weight = 0;
+};
+
+constexpr int64_t kWeightCap = int64_t{1} << 40;
+constexpr int64_t kLongestPattern = 1024;
+constexpr int64_t kHeaviestPattern = 20000;
+
+int64_t CappedProduct(int64_t a, int64_t b) { return a > kWeightCap / std::max<int64_t>(b, 1) ? kWeightCap : a * b; }
+
+// The end of the bracket expression that opens at `i` ("]" right after "[" or "[^" is a member; "[:", "[." and
+// "[=" open an inner term); the pattern's size when it does not end.
+size_t BracketEnd(std::string_view pattern, size_t i) {
+  size_t j = i + 1;
+  if (j < pattern.size() && pattern[j] == '^') ++j;
+  if (j < pattern.size() && pattern[j] == ']') ++j;
+  while (j < pattern.size() && pattern[j] != ']') {
+    char c = j + 1 < pattern.size() ? pattern[j + 1] : 0;
+    if (pattern[j] == '[' && (c == ':' || c == '.' || c == '=')) {
+      size_t close = pattern.find(std::string{c, ']'}, j + 2);
+      j = close == std::string_view::npos ? pattern.size() : close + 2;
+      continue;
+    }
+    ++j;
+  }
+  return std::min(j, pattern.size());
+}
+
+// The copies an interval "{m}", "{m,}" or "{m,n}" starting at `i` (after its "{" or "\{") makes; moves `i` past it.
+int64_t IntervalCopies(std::string_view pattern, size_t& i) {
+  int64_t numbers[2] = {0, -1};
+  int which = 0;
+  for (; i < pattern.size() && pattern[i] != '}'; ++i) {
+    char c = pattern[i];
+    if (c == ',' && which == 0) {
+      which = 1;
+      numbers[1] = 0;
+    } else if (c >= '0' && c <= '9') {
+      numbers[which] = std::min<int64_t>(numbers[which] * 10 + (c - '0'), kWeightCap);
+    }
+  }
+  return std::max(numbers[0], numbers[1]) + 1;
+}
+
+PatternCost CostOf(std::string_view pattern, bool extended) {
+  PatternCost cost;
+  struct Group {
+    int64_t sum = 0;   // weight of the finished items
+    int64_t atom = 0;  // weight of the last item, which a following operator multiplies
+  };
+  std::vector<Group> groups(1);
+  auto atom = [&groups](int64_t weight) {
+    Group& g = groups.back();
+    g.sum = std::min(g.sum + g.atom, kWeightCap);
+    g.atom = weight;
+  };
+  auto repeat = [&groups](int64_t copies) { groups.back().atom = CappedProduct(groups.back().atom, copies); };
+  auto open = [&groups] { groups.emplace_back(); };
+  auto close = [&groups, &atom] {
+    if (groups.size() == 1) return atom(1);  // an unmatched ")" is an ordinary character or regcomp's error
+    Group inner = groups.back();
+    groups.pop_back();
+    atom(std::max<int64_t>(1, std::min(inner.sum + inner.atom, kWeightCap)));
+  };
+  auto alternative = [&groups] {
+    Group& g = groups.back();
+    g.sum = std::min(g.sum + g.atom, kWeightCap);
+    g.atom = 0;
+  };
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    char c = pattern[i];
+    if (c == '[') {
+      i = BracketEnd(pattern, i);
+      atom(1);
+    } else if (c == '\\' && i + 1 < pattern.size()) {
+      char e = pattern[++i];
+      if (e >= '1' && e <= '9') cost.backReference = true;
+      if (extended) {
+        atom(1);
+      } else if (e == '(') {
+        open();
+      } else if (e == ')') {
+        close();
+      } else if (e == '{') {
+        ++i;
+        repeat(IntervalCopies(pattern, i));
+      } else if (e == '+') {
+        repeat(2);
+      } else if (e == '|') {
+        alternative();
+      } else if (e != '?') {
+        atom(1);
+      }
+    } else if (extended && c == '(') {
+      open();
+    } else if (extended && c == ')') {
+      close();
+    } else if (extended && c == '|') {
+      alternative();
+    } else if (extended && c == '+') {
+      repeat(2);
+    } else if (extended && c == '{') {
+      ++i;
+      repeat(IntervalCopies(pattern, i));
+    } else if (c != '*' && !(extended && c == '?')) {
+      atom(1);
+    }
+  }
+  int64_t weight = 0;
+  for (const Group& g : groups) weight = std::min(weight + g.sum + g.atom, kWeightCap);
+  cost.weight = weight;
+  return cost;
 }
 
 }  // namespace
@@ -197,8 +343,14 @@ bool CompileMatcher(Strategy strategy, std::string_view word, Matcher& matcher, 
   }
   // A pattern is taken whole: its blanks may be meant, and folding it could change what a class means.
   matcher.word = std::string(word);
-  if (HasBackReference(word)) {
+  PatternCost cost = CostOf(word, strategy == Strategy::kRe);
+  if (cost.backReference) {
     error = "back-references are not supported";
+    return false;
+  }
+  if (static_cast<int64_t>(word.size()) > kLongestPattern || cost.weight > kHeaviestPattern) {
+    error = "the pattern is too large (its repetitions would copy it more than " + std::to_string(kHeaviestPattern) +
+            " times)";
     return false;
   }
   auto pattern = std::make_shared<CompiledPattern>();
@@ -224,14 +376,22 @@ bool CompileMatcher(Strategy strategy, std::string_view word, Matcher& matcher, 
 }
 
 bool MatchesKey(const Matcher& matcher, std::string_view key) {
-  char buffer[kMatchFormCapacity];
-  std::string_view form = MatchForm(key, buffer);
   std::string_view word = matcher.word;
   switch (matcher.strategy) {
-    case Strategy::kExact: return form == word;
-    case Strategy::kPrefix: return form.starts_with(word);
-    case Strategy::kSubstring: return form.find(word) != std::string_view::npos;
-    case Strategy::kSuffix: return form.ends_with(word);
+    case Strategy::kExact: return EqualsWord(key, word);
+    case Strategy::kPrefix: return StartsWithWord(key, word);
+    case Strategy::kSubstring: return HoldsWord(key, word);
+    case Strategy::kSuffix: return EndsWithWord(key, word);
+    default: break;
+  }
+  // Lev needs a key within one byte of the word's length: most keys are ruled out before they are folded.
+  if (matcher.strategy == Strategy::kLev) {
+    size_t length = TrimmedBack(TrimmedFront(key)).size();
+    if (length + 1 < word.size() || length > word.size() + 1) return false;
+  }
+  char buffer[kMatchFormCapacity];
+  std::string_view form = MatchForm(key, buffer);
+  switch (matcher.strategy) {
     case Strategy::kRe:
     case Strategy::kRegexp: return matcher.pattern != nullptr && RegexMatches(*matcher.pattern, form);
     case Strategy::kSoundex: return !word.empty() && Soundex(form) == word;
@@ -239,18 +399,18 @@ bool MatchesKey(const Matcher& matcher, std::string_view key) {
     case Strategy::kWord: return AnyWord(form, [word](std::string_view w) { return w == word; });
     case Strategy::kFirst: return !word.empty() && FirstWord(form) == word;
     case Strategy::kLast: return !word.empty() && LastWord(form) == word;
+    default: return false;
   }
-  return false;
 }
 
 ReadOutcome MatchKeys(const IndexFile& index, const Matcher& matcher, std::vector<std::string>& keys,
                       std::string& error) {
   keys.clear();
   RecordCursor cursor;
-  IndexRecord record;
+  RecordView record;
   ReadOutcome outcome;
-  while ((outcome = NextRecord(index, cursor, record, error)) == ReadOutcome::kOk) {
-    if (record.recordOffset != 0 && MatchesKey(matcher, record.key)) keys.push_back(record.key);
+  while ((outcome = NextRecordView(index, cursor, record, error)) == ReadOutcome::kOk) {
+    if (record.recordOffset != 0 && MatchesKey(matcher, record.key)) keys.emplace_back(record.key);
   }
   if (outcome == ReadOutcome::kError) return outcome;
   std::sort(keys.begin(), keys.end());

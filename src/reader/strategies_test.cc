@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "index/index_writer.h"
+#include "reader/match_form.h"
 #include "reader/reader.h"
 #include "test_support.h"
 #include "trie/key_trie.h"
@@ -63,11 +64,19 @@ TEST(StrategiesTest, EachStrategyFindsTheKeysItMeans) {
       {Strategy::kRegexp, "^r.b+", {}},  // "+" is an ordinary character in a basic expression
       {Strategy::kRe, "[\\1]", {}},  // inside brackets no back-reference: a backslash or a 1
       {Strategy::kRe, "[[:digit:]\\]$", {}},
+      {Strategy::kRe, "^(r+u+|ro+)(b+|p+)e+r+t+$", {"robert", "rupert"}},  // many repetitions side by side
+      {Strategy::kRe, "^g(u){1}t{1,2}en (m|t)", {"guten morgen", "guten tag"}},
       {Strategy::kSoundex, "Robert", {"robert", "rupert"}},
       {Strategy::kSoundex, "Tack", {"tag"}},
       {Strategy::kLev, "Hause", {"haus"}},
       {Strategy::kLev, "apfel", {"apfel", "\xE4pfel"}},
       {Strategy::kLev, "tga", {"tag"}},  // two neighbours swapped count as one edit
+      {Strategy::kLev, "bu", {"bau"}},
+      {Strategy::kLev, "robret", {"robert"}},
+      {Strategy::kLev, "rubi", {"rubin"}},
+      {Strategy::kLev, "gutentag", {"guten tag"}},
+      {Strategy::kLev, "rbuin", {"rubin"}},
+      {Strategy::kLev, "rbuni", {}},  // two swaps are two edits
       {Strategy::kWord, "MAIL", {"e-mail"}},
       {Strategy::kWord, "guten", {"guten morgen", "guten tag"}},
       {Strategy::kFirst, "tag", {"tag"}},
@@ -86,6 +95,29 @@ TEST(StrategiesTest, EachStrategyFindsTheKeysItMeans) {
   }
 }
 
+// Every byte value at every place of the word-at-a-time loop and of its byte-wise tail, beside bytes that carry.
+TEST(StrategiesTest, MatchFormFoldsEveryByteAsTheRuleSays) {
+  for (int byte = 0; byte < 256; ++byte) {
+    for (size_t place = 0; place < 19; ++place) {
+      std::string text(19, '\xFF');
+      text[(place + 7) % 19] = '\x00';
+      text[place] = static_cast<char>(byte);
+      text = "#" + text + "#";
+      char out[kMatchFormCapacity];
+      std::string_view form = MatchForm(text, out);
+      ASSERT_EQ(form.size(), text.size());
+      for (size_t i = 0; i < text.size(); ++i) {
+        auto in = static_cast<uint8_t>(text[i]);
+        bool capital = (in >= 'A' && in <= 'Z') || (in >= 0xC0 && in <= 0xDE && in != 0xD7);
+        ASSERT_EQ(static_cast<uint8_t>(form[i]), capital ? in + 0x20 : in) << "byte " << byte << " at " << place;
+      }
+    }
+  }
+  char out[kMatchFormCapacity];
+  EXPECT_EQ(MatchForm(" \t Stra\xDF" "e \t", out), "stra\xDF" "e");
+  EXPECT_EQ(MatchForm("  ", out), "");
+}
+
 TEST(StrategiesTest, NamesAndBadPatterns) {
   ASSERT_EQ(Strategies().size(), 11u);
   for (const StrategyInfo& info : Strategies()) {
@@ -97,7 +129,11 @@ TEST(StrategiesTest, NamesAndBadPatterns) {
   EXPECT_FALSE(ParseStrategy("pre", parsed));
   for (auto [strategy, pattern] : {std::pair{Strategy::kRe, "("}, std::pair{Strategy::kRe, "a{2"},
                                    std::pair{Strategy::kRegexp, "\\("}, std::pair{Strategy::kRe, "[b-a]"},
-                                   std::pair{Strategy::kRegexp, "\\(a*\\)*\\1"}, std::pair{Strategy::kRe, "(a)\\1"}}) {
+                                   std::pair{Strategy::kRegexp, "\\(a*\\)*\\1"}, std::pair{Strategy::kRe, "(a)\\1"},
+                                   // Nested repetitions that regcomp would copy into millions of nodes.
+                                   std::pair{Strategy::kRe, "x+++++++++++++++++++++++++++++++"},
+                                   std::pair{Strategy::kRe, "((((a+)+)+)+){99}{99}"},
+                                   std::pair{Strategy::kRegexp, "a\\{99\\}\\{99\\}\\{99\\}"}}) {
     Matcher matcher;
     std::string error;
     EXPECT_FALSE(CompileMatcher(strategy, pattern, matcher, error)) << pattern;

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <tuple>
 
 #include "reader/index_storage.h"
@@ -19,11 +20,28 @@ std::string_view MatchForm(std::string_view text, char* out) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
   text = text.substr(0, 255);
-  for (size_t i = 0; i < text.size(); ++i) {
-    auto byte = static_cast<uint8_t>(text[i]);
-    bool capital = (byte >= 'A' && byte <= 'Z') || (byte >= 0xC0 && byte <= 0xDE && byte != 0xD7);
-    out[i] = static_cast<char>(capital ? byte + 0x20 : byte);
+  size_t i = 0;
+  // Eight bytes at a time (A-Z and À-Þ but × lowered): each byte's low seven bits tell by carries into bit 7 whether they lie in a range, and
+  // bit 5 (clear in every capital) is set where a byte is A-Z or À-Þ but ×.
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHigh = 0x80 * kOnes;
+  constexpr uint64_t kLow = 0x7F * kOnes;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    uint64_t low = word & kLow;
+    uint64_t atLeast40 = low + (0x80 - 0x40) * kOnes;       // low bits >= 0x40 ('@', or 0xC0 with bit 7)
+    uint64_t atLeast41 = low + (0x80 - 0x41) * kOnes;       // >= 'A'
+    uint64_t above5A = low + (0x80 - 0x5B) * kOnes;         // > 'Z'
+    uint64_t above5E = low + (0x80 - 0x5F) * kOnes;         // > 0x5E (0xDE with bit 7)
+    uint64_t times = word ^ (0xD7 * kOnes);                 // zero where the byte is ×
+    uint64_t notTimes = ((times & kLow) + kLow) | times;    // bit 7 set where the byte is not ×
+    uint64_t ascii = ~word & atLeast41 & ~above5A;
+    uint64_t latin1 = word & atLeast40 & ~above5E & notTimes;
+    word |= ((ascii | latin1) & kHigh) >> 2;
+    std::memcpy(out + i, &word, 8);
   }
+  for (; i < text.size(); ++i) out[i] = kMatchFold[static_cast<uint8_t>(text[i])];
   return {out, text.size()};
 }
 
@@ -96,15 +114,20 @@ ReadOutcome NearKeys(const IndexFile& index, std::string_view word, size_t limit
   };
   std::vector<Near> found;
   RecordCursor cursor;
-  IndexRecord record;
+  RecordView record;
   ReadOutcome outcome;
-  while ((outcome = NextRecord(index, cursor, record, error)) == ReadOutcome::kOk) {
+  while ((outcome = NextRecordView(index, cursor, record, error)) == ReadOutcome::kOk) {
     if (record.recordOffset == 0) continue;
-    std::string_view form = MatchForm(record.key, keyBuffer);
+    // A key more than two bytes longer or shorter is too far: ruled out before it is folded.
+    std::string_view key = record.key;
+    while (!key.empty() && IsBlank(key.front())) key.remove_prefix(1);
+    while (!key.empty() && IsBlank(key.back())) key.remove_suffix(1);
+    if (key.size() + 2 < target.size() || key.size() > target.size() + 2) continue;
+    std::string_view form = MatchForm(key, keyBuffer);
     int distance = EditDistance(target, form, 2);
     if (distance > 2) continue;
     bool otherFirstLetter = form.empty() || target.empty() || form[0] != target[0];
-    found.push_back({distance, otherFirstLetter, record.key});
+    found.push_back({distance, otherFirstLetter, std::string(record.key)});
   }
   if (outcome == ReadOutcome::kError) return outcome;
   size_t kept = std::min(limit, found.size());

@@ -24,6 +24,8 @@ constexpr int kAllFound = 0;
 constexpr int kSomeNotFound = 1;
 constexpr int kTrouble = 2;
 constexpr size_t kNearKeyCount = 5;
+// Each suggestion reads the whole index once; a long list of words that are not keys gets them for its first few.
+constexpr int kSuggestedMisses = 5;
 
 constexpr std::string_view kUsage =
     "Usage: vos-lookup [OPTION]... WORD...\n"
@@ -51,7 +53,8 @@ constexpr std::string_view kHelp =
     "(an index built with vos -c keeps upper case, and is read either way), and each of these\n"
     "again with one leading blank, as headwords after a comma are filed (' heim' for 'Haus, Heim').\n"
     "Each word found prints one line: the key that matched, a tab, and its entry offsets separated\n"
-    "by spaces. A word not found is reported on standard error, with up to five near keys.\n"
+    "by spaces. A word not found is reported on standard error, the first five of them with up to\n"
+    "five near keys each.\n"
     "\n"
     "Strategies compare the word with every key, both folded to lower case, without blanks at\n"
     "either end:\n";
@@ -77,19 +80,46 @@ void WriteAll(int handle, std::string_view bytes, bool& failed, int& failure) {
   }
 }
 
-// Standard output, gathered and written in large blocks; a failed write is remembered and reported at the end.
+// Standard output, gathered in a block and written when it fills; a failed write is remembered and reported at
+// the end. Keys and entries come as the index's ISO-8859-1: UTF-8 is written as they are put, ISO-8859-1 as they
+// are, and any other set is converted a block at a time (the rest of what goes out with them, tabs, digits, line
+// ends and "%", is ASCII, which every set keeps as it is).
 struct Output {
-  std::string pending;
+  enum class Mode { kAsIs, kUtf8, kConvert } mode = Mode::kAsIs;
+  const Charset* charset = nullptr;  // for kConvert
+  std::string block = std::string(65536, '\0');
+  size_t used = 0;
+  std::string converted;
   bool failed = false;
   int failure = 0;
 
-  void Put(std::string_view bytes) {
-    pending += bytes;
-    if (pending.size() >= 65536) Flush();
+  // Room for `count` bytes at the end of the block; Commit says where the bytes written there end.
+  char* Reserve(size_t count) {
+    if (used + count > block.size()) Flush();
+    if (count > block.size()) block.resize(count);
+    return block.data() + used;
+  }
+  void Commit(const char* end) { used = static_cast<size_t>(end - block.data()); }
+
+  // Writes ISO-8859-1 text at `at`, which has room for twice its size; gives the end.
+  char* Encode(std::string_view latin1, char* at) const {
+    return mode == Mode::kUtf8 ? Latin1ToUtf8(latin1, at) : std::copy(latin1.begin(), latin1.end(), at);
+  }
+  void Put(std::string_view latin1) { Commit(Encode(latin1, Reserve(2 * latin1.size()))); }
+  // Bytes that are already in the user's set, such as a file name from the command line.
+  void PutAsIs(std::string_view bytes) {
+    Flush();
+    WriteAll(1, bytes, failed, failure);
   }
   void Flush() {
-    WriteAll(1, pending, failed, failure);
-    pending.clear();
+    std::string_view bytes(block.data(), used);
+    if (mode == Mode::kConvert) {
+      converted.clear();
+      AppendToUser(*charset, bytes, converted);
+      bytes = converted;
+    }
+    WriteAll(1, bytes, failed, failure);
+    used = 0;
   }
 };
 
@@ -249,17 +279,17 @@ bool ParseArguments(int argc, char** argv, Settings& settings, std::string& erro
 }
 
 // The line printed for a key: the key, a tab, and its entry offsets in decimal separated by single spaces.
-void PutKeyLine(Output& out, const Charset& charset, std::string_view key, const std::vector<int32_t>& postings) {
-  AppendToUser(charset, key, out.pending);
-  out.pending.push_back('\t');
-  char digits[16];
+void PutKeyLine(Output& out, std::string_view key, const std::vector<int32_t>& postings) {
+  // Written straight into the output block: a listing writes hundreds of thousands of these.
+  char* at = out.Reserve(2 * key.size() + 12 * postings.size() + 2);
+  at = out.Encode(key, at);
+  *at++ = '\t';
   for (size_t i = 0; i < postings.size(); ++i) {
-    if (i > 0) out.pending.push_back(' ');
-    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, postings[i]);
-    out.pending.append(digits, end);
+    if (i > 0) *at++ = ' ';
+    at = std::to_chars(at, at + 11, postings[i]).ptr;
   }
-  out.pending.push_back('\n');
-  if (out.pending.size() >= 65536) out.Flush();
+  *at++ = '\n';
+  out.Commit(at);
 }
 
 struct Run {
@@ -299,16 +329,15 @@ struct Run {
       // Each entry goes out as in the dictionary itself: its "%" line, then its own lines. The text before the
       // first "%" line has none.
       if (!entry.preamble) out.Put("%\n");
-      AppendToUser(charset, entry.text, out.pending);
-      if (!entry.text.empty() && entry.text.back() != '\n' && entry.text.back() != '\r') out.pending += '\n';
-      out.Put("");
+      out.Put(entry.text);
+      if (!entry.text.empty() && entry.text.back() != '\n' && entry.text.back() != '\r') out.Put("\n");
     }
     return kAllFound;
   }
 
   int PutFound(const std::string& key, const std::vector<int32_t>& postings) {
     if (settings.haveDictionary) return PutEntries(key, postings);
-    PutKeyLine(out, charset, key, postings);
+    PutKeyLine(out, key, postings);
     return kAllFound;
   }
 
@@ -328,7 +357,10 @@ struct Run {
     return kTrouble;
   }
 
+  int misses = 0;
+
   void SuggestNearKeys(const std::string& word) {
+    if (++misses > kSuggestedMisses) return;
     std::vector<std::string> keys;
     std::string error;
     if (NearKeys(index, word, kNearKeyCount, keys, error) != ReadOutcome::kOk || keys.empty()) return;
@@ -383,7 +415,7 @@ struct Run {
     }
     for (const std::string& key : keys) {
       if (settings.match) {
-        AppendToUser(charset, key, out.pending);
+        out.Put(key);
         out.Put("\n");
         continue;
       }
@@ -410,7 +442,7 @@ struct Run {
   }
 };
 
-int Dump(const IndexFile& index, const Settings& settings, const Charset& charset, Output& out) {
+int Dump(const IndexFile& index, const Settings& settings, Output& out) {
   RecordCursor cursor;
   IndexRecord record;
   std::string error;
@@ -421,7 +453,7 @@ int Dump(const IndexFile& index, const Settings& settings, const Charset& charse
     if (settings.sorted) {
       records.push_back(record);
     } else {
-      PutKeyLine(out, charset, record.key, record.postings);
+      PutKeyLine(out, record.key, record.postings);
     }
   }
   if (outcome == ReadOutcome::kError) {
@@ -431,14 +463,14 @@ int Dump(const IndexFile& index, const Settings& settings, const Charset& charse
   }
   std::sort(records.begin(), records.end(),
             [](const IndexRecord& a, const IndexRecord& b) { return a.key < b.key; });
-  for (const IndexRecord& r : records) PutKeyLine(out, charset, r.key, r.postings);
+  for (const IndexRecord& r : records) PutKeyLine(out, r.key, r.postings);
   return kAllFound;
 }
 
 int Check(const IndexFile& index, const Settings& settings, Output& out) {
   CheckReport report = CheckIndex(index);
   if (report.problemCount == 0) {
-    out.Put(settings.indexPath + ": ok, " + Decimal(report.recordCount - 1) + " keys\n");
+    out.PutAsIs(settings.indexPath + ": ok, " + Decimal(report.recordCount - 1) + " keys\n");
     return kAllFound;
   }
   for (const std::string& problem : report.problems) ComplainAbout(settings.indexPath, problem);
@@ -473,6 +505,10 @@ int RealMain(int argc, char** argv) {
   }
   Charset charset;
   if (!OpenCharset(settings.charsetName, charset, error)) return UsageError(error);
+  out.charset = &charset;
+  out.mode = charset.name == "UTF-8" ? Output::Mode::kUtf8
+             : charset.name == "ISO-8859-1" ? Output::Mode::kAsIs
+                                            : Output::Mode::kConvert;
   IndexFile index;
   if (!OpenIndex(settings.indexPath, false, index, error)) {
     ComplainAbout(settings.indexPath, error);
@@ -480,7 +516,7 @@ int RealMain(int argc, char** argv) {
   }
   int status;
   if (settings.dump) {
-    status = Dump(index, settings, charset, out);
+    status = Dump(index, settings, out);
   } else if (settings.check) {
     status = Check(index, settings, out);
   } else {
