@@ -87,7 +87,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+# A loopback port nothing listens on: a connection to it is refused.
+free_port() {
+  local p
+  while :; do
+    p=$((20000 + RANDOM % 40000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
+  done
+}
 declare -A port pid first
 
 # Starts one server and times its first answer. $1: label; the rest: its command line with PORT for the port.
