@@ -184,6 +184,9 @@ ReadOutcome BuildKeyCatalog(const IndexFile& index, KeyCatalog& catalog, std::st
     int order = CompareBytes(MatchForm(catalog, a), MatchForm(catalog, b));
     return order != 0 ? order < 0 : CompareBytes(StoredKey(catalog, a), StoredKey(catalog, b)) < 0;
   });
+  for (size_t i = 1; i < catalog.entries.size(); ++i) {
+    catalog.entries[i].sameForm = MatchForm(catalog, catalog.entries[i]) == MatchForm(catalog, catalog.entries[i - 1]);
+  }
   catalog.entries.shrink_to_fit();
   return ReadOutcome::kOk;
 }

@@ -21,6 +21,7 @@ struct CatalogEntry {
   uint32_t keyOffset = 0;
   uint8_t matchLength = 0;
   uint8_t keyLength = 0;
+  bool sameForm = false;  // the match form is the previous entry's
 };
 
 struct KeyCatalog {
@@ -44,6 +45,7 @@ inline std::string_view CatalogMatchForm(const KeyCatalog& catalog, uint32_t pla
   const CatalogEntry& entry = catalog.entries[place];
   return std::string_view(catalog.bytes).substr(entry.matchOffset, entry.matchLength);
 }
+inline bool CatalogSameForm(const KeyCatalog& catalog, uint32_t place) { return catalog.entries[place].sameForm; }
 inline std::string_view CatalogKey(const KeyCatalog& catalog, uint32_t place) {
   const CatalogEntry& entry = catalog.entries[place];
   return std::string_view(catalog.bytes).substr(entry.keyOffset, entry.keyLength);

@@ -100,38 +100,44 @@ ReadOutcome DefineWord(const Database& database, std::string_view word, std::vec
 void MatchWords(const Database& database, const Matcher& matcher, std::vector<std::string>& keys,
                 std::vector<std::string_view>& words) {
   words.clear();
-  // Pairs of match form and word; keys with one match form are next to each other, so repeats are found among
-  // neighbours once each run of one match form is in byte order.
-  std::vector<std::pair<std::string_view, std::string_view>> found;
-  std::vector<std::string> forms;
   if (database.complete) {
     std::vector<uint32_t> places;
     CatalogMatchPlaces(database.catalog, matcher, places);
-    found.reserve(places.size());
-    for (uint32_t place : places) {
-      found.emplace_back(CatalogMatchForm(database.catalog, place), TrimBlanks(CatalogKey(database.catalog, place)));
+    words.reserve(places.size());
+    // A strategy accepts all keys of one match form or none, so they come as neighbours; only among them can a
+    // key without its blanks repeat another or sort before it.
+    for (size_t start = 0; start < places.size();) {
+      size_t end = start + 1;
+      while (end < places.size() && places[end] == places[end - 1] + 1 &&
+             CatalogSameForm(database.catalog, places[end])) {
+        ++end;
+      }
+      size_t first = words.size();
+      for (size_t i = start; i < end; ++i) {
+        std::string_view word = TrimBlanks(CatalogKey(database.catalog, places[i]));
+        if (!word.empty()) words.push_back(word);
+      }
+      if (end - start > 1) {
+        auto run = words.begin() + static_cast<ptrdiff_t>(first);
+        std::sort(run, words.end());
+        words.erase(std::unique(run, words.end()), words.end());
+      }
+      start = end;
     }
-  } else {
-    std::string error;
-    if (MatchKeys(database.index, matcher, keys, error) != ReadOutcome::kOk) keys.clear();
-    forms.resize(keys.size());
-    Matcher form;
-    for (size_t i = 0; i < keys.size(); ++i) {
-      if (CompileMatcher(Strategy::kExact, keys[i], form, error)) forms[i] = form.word;
-      found.emplace_back(forms[i], TrimBlanks(keys[i]));
-    }
-    std::sort(found.begin(), found.end());
+    return;
   }
-  for (size_t start = 0; start < found.size();) {
-    size_t end = start + 1;
-    while (end < found.size() && found[end].first == found[start].first) ++end;
-    auto run = found.begin() + static_cast<ptrdiff_t>(start);
-    if (end - start > 1) std::sort(run, run + static_cast<ptrdiff_t>(end - start));
-    for (size_t i = start; i < end; ++i) {
-      if (found[i].second.empty() || (i > start && found[i].second == found[i - 1].second)) continue;
-      words.push_back(found[i].second);
-    }
-    start = end;
+  // Not yet catalogued: a pass over the index, then the same order by match form.
+  std::string error;
+  if (MatchKeys(database.index, matcher, keys, error) != ReadOutcome::kOk) keys.clear();
+  std::vector<std::pair<std::string, std::string_view>> found;
+  Matcher form;
+  for (const std::string& key : keys) {
+    if (CompileMatcher(Strategy::kExact, key, form, error)) found.emplace_back(form.word, TrimBlanks(key));
+  }
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  for (const auto& [matchForm, word] : found) {
+    if (!word.empty()) words.push_back(word);
   }
 }
 

@@ -152,27 +152,36 @@ void AnswerMatch(const DatabaseSet& databases, const Session& session, const Com
   if (!CompileMatcher(strategy, word, matcher, error)) {
     return Finish(answer, 501, "syntax error, illegal parameters: " + error);
   }
-  std::string lines;
+  // The words of each database first, so that the answer is written once, into a buffer of the right size.
+  struct Found {
+    const Database* database;
+    std::vector<std::string> keys;  // what the words point into, for a database not yet catalogued
+    std::vector<std::string_view> words;
+  };
+  std::vector<Found> found;
+  found.reserve(selected.size());
   int64_t count = 0;
-  std::vector<std::string> keys;
-  std::vector<std::string_view> words;
+  size_t size = 64;
   for (const Database* database : selected) {
-    MatchWords(*database, matcher, keys, words);
-    // Built as the text block's lines at once: a line starts with the database's name, stuffed if that starts
-    // with a dot.
-    std::string head = (database->config.name.starts_with('.') ? "." : "") + database->config.name + " \"";
-    for (std::string_view found : words) {
-      lines += head;
-      AppendQuotedUtf8(lines, found);
-      lines += "\"\r\n";
-    }
-    count += static_cast<int64_t>(words.size());
-    if (firstOnly && !words.empty()) break;
+    Found& hits = found.emplace_back(Found{database, {}, {}});
+    MatchWords(*database, matcher, hits.keys, hits.words);
+    count += static_cast<int64_t>(hits.words.size());
+    for (std::string_view hit : hits.words) size += database->config.name.size() + 6 + 2 * hit.size();
+    if (firstOnly && !hits.words.empty()) break;
   }
   if (count == 0) return Finish(answer, 552);
+  answer.bytes.reserve(answer.bytes.size() + size);
   answer.bytes += "152 " + Decimal(count) + " matches found\r\n";
   if (session.mime) answer.bytes += kMimeHeaders;
-  answer.bytes += lines;
+  for (const Found& hits : found) {
+    // A line starts with the database's name, stuffed if that starts with a dot.
+    std::string head = (hits.database->config.name.starts_with('.') ? "." : "") + hits.database->config.name + " \"";
+    for (std::string_view hit : hits.words) {
+      answer.bytes += head;
+      AppendQuotedUtf8(answer.bytes, hit);
+      answer.bytes += "\"\r\n";
+    }
+  }
   answer.bytes += ".\r\n";
   Finish(answer, 250);
 }

@@ -229,6 +229,28 @@ TEST_F(DictAnswerTest, AnswersEachCommandWithItsCodesAndText) {
   }
 }
 
+TEST_F(DictAnswerTest, MatchNamesAKeyWithAndWithoutItsBlankOnceWhetherCataloguedOrNot) {
+  // "heim" and " heim" (after a comma) are one word to a person; "Heimat" sorts after both.
+  dir_.Write("dup.txt", "%\nHeim\na\n%\nHaus, Heim\nb\n%\nHeimat\nc\n%\nAb, Zu\nd\n");
+  ASSERT_EQ(test::RunProgram(test::VosBinary(), {"-d", dir_.Path("dup.txt"), "-i", dir_.Path("dup.idx")}).status, 0);
+  DatabaseConfig config{"dup", dir_.Path("dup.idx"), dir_.Path("dup.txt"), "", ""};
+  std::shared_ptr<const Database> opened, loaded;
+  std::string error;
+  ASSERT_TRUE(OpenDatabase(config, opened, error)) << error;
+  ASSERT_TRUE(LoadDatabase(config, loaded, error)) << error;
+  ASSERT_FALSE(opened->complete);
+  ASSERT_TRUE(loaded->complete);
+  for (const auto& database : {opened, loaded}) {
+    databases_ = {database};
+    EXPECT_EQ(Ask("MATCH dup prefix HEI").bytes,
+              "152 2 matches found\r\ndup \"heim\"\r\ndup \"heimat\"\r\n.\r\n250 ok\r\n");
+    EXPECT_EQ(Ask("MATCH dup exact heim").bytes, "152 1 matches found\r\ndup \"heim\"\r\n.\r\n250 ok\r\n");
+    // By match form: " zu" comes after "haus" although its blank sorts first as bytes.
+    EXPECT_EQ(Ask("MATCH dup regexp u").bytes,
+              "152 2 matches found\r\ndup \"haus\"\r\ndup \"zu\"\r\n.\r\n250 ok\r\n");
+  }
+}
+
 TEST_F(DictAnswerTest, OptionMimeHeadsEveryTextBlock) {
   EXPECT_EQ(Ask("OPTION MIME").bytes, "250 ok\r\n");
   EXPECT_EQ(Ask("DEFINE sample Fluss").bytes,
