@@ -25,7 +25,7 @@ std::string Printable(std::string_view line) {
 }
 
 // Whether an answer is worth a log line: errors of the client or the server, not a word that was not found.
-bool Failed(const vos::Answer& answer) {
+bool Failed(const Answer& answer) {
   return !answer.problem.empty() || (answer.code >= 400 && answer.code != 552);
 }
 
@@ -73,13 +73,13 @@ void Connection::Read() {
     }
     Touch();
     AppendReceived(lines_, std::string_view(received_.data(), size));
-    Answer();
+    AnswerCommands();
     Write();
     Read();
   });
 }
 
-void Connection::Answer() {
+void Connection::AnswerCommands() {
   std::shared_ptr<const DatabaseSet> databases;
   std::string line;
   while (!closing_ && pending_.size() + sending_.size() < kOutputLimit) {
@@ -91,7 +91,7 @@ void Connection::Answer() {
       continue;
     }
     if (!databases) databases = server_.Databases();
-    vos::Answer answer = AnswerLine(*databases, server_.Facts(), session_, line);
+    Answer answer = AnswerLine(*databases, server_.Facts(), session_, line);
     pending_ += answer.bytes;
     if (Failed(answer)) {
       server_.Log(peer_ + ": \"" + Printable(line) + "\": " + std::to_string(answer.code) +
@@ -120,7 +120,7 @@ void Connection::Write() {
     }
     Touch();
     // Answers held back while the output was full can go now.
-    Answer();
+    AnswerCommands();
     Write();
     Read();
   });

@@ -34,7 +34,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   void Read();
-  void Answer();
+  void AnswerCommands();
   void Write();
   void WatchIdle();
   void Close(const std::string& reason);

@@ -465,8 +465,11 @@ Answer AnswerLine(const DatabaseSet& databases, const ServerFacts& facts, Sessio
       AnswerShowDatabases(databases, session, answer);
       break;
     case CommandKind::kShowStrategies:
-      if (Strategies().empty()) return Finish(answer, 555), answer;
-      AnswerShowStrategies(session, answer);
+      if (Strategies().empty()) {
+        Finish(answer, 555);
+      } else {
+        AnswerShowStrategies(session, answer);
+      }
       break;
     case CommandKind::kShowInfo:
       AnswerShowInfo(databases, session, command, answer);

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <iostream>
+#include <algorithm>
 #include <thread>
 
 #include "serve/connection.h"
@@ -71,18 +71,18 @@ void Server::Run() {
   }
   contexts_[0]->run();
   for (auto& worker : workers) worker.join();
-  std::vector<std::thread> jobs;
+  std::thread lastJob;
   {
     std::lock_guard lock(mutex_);
-    jobs.swap(jobs_);
+    lastJob.swap(lastJob_);
   }
-  for (auto& job : jobs) job.join();
+  if (lastJob.joinable()) lastJob.join();
 }
 
 void Server::RunJob(std::function<void()> job) {
   std::lock_guard lock(mutex_);
-  jobs_.emplace_back([this, job = std::move(job)] {
-    std::lock_guard jobLock(jobMutex_);
+  lastJob_ = std::thread([previous = std::move(lastJob_), job = std::move(job)]() mutable {
+    if (previous.joinable()) previous.join();
     job();
   });
 }

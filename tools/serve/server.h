@@ -59,8 +59,9 @@ class Server {
   void WaitForReload();
   void Reload();
   void Shutdown();
-  // Runs `job` on a thread of its own (joined when the server ends), one job at a time, so that checking and
-  // cataloguing a large index never holds up answering.
+  // Runs `job` on a thread of its own once the job before it has ended, so that checking and cataloguing a large
+  // index never holds up answering. Each job's thread joins the one before; the last is joined when the server
+  // ends.
   void RunJob(std::function<void()> job);
   void CompleteDatabases();
   // Puts `database` in the place of the database with its name, when that is still `replaced`.
@@ -85,8 +86,7 @@ class Server {
   std::atomic<int64_t> connectionsOpen_{0};
   std::atomic<int64_t> connectionsServed_{0};
 
-  std::mutex jobMutex_;  // held while a job runs
-  std::vector<std::thread> jobs_;  // guarded by mutex_
+  std::thread lastJob_;  // guarded by mutex_
   std::atomic<int64_t> messageCounter_{0};
   std::mutex logMutex_;
 };
