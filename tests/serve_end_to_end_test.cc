@@ -291,6 +291,24 @@ TEST_F(ServeTest, ReloadKeepsADatabaseWhoseNewIndexIsDamagedAndTakesAGoodOne) {
   EXPECT_NE(client.received.find("comma\r\n"), std::string::npos);
 }
 
+TEST_F(ServeTest, ClosesAConnectionIdleForTheTimeout) {
+  StartSample({"--idle-timeout", "1"});
+  Client idle, busy;
+  OpenClient(idle);
+  OpenClient(busy);
+  auto start = std::chrono::steady_clock::now();
+  // A client that keeps asking stays; one that says nothing is closed after a second.
+  for (int i = 0; i < 3; ++i) {
+    std::this_thread::sleep_for(600ms);
+    Send(busy, "STATUS\r\n");
+    ASSERT_TRUE(ReadUntil(busy, "210 ")) << busy.received;
+    busy.received.clear();
+  }
+  EXPECT_TRUE(ReadToEnd(idle));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_TRUE(WaitForLog(server_, "(idle for 1 s)")) << server_.Log();
+}
+
 TEST_F(ServeTest, StopsCleanlyTellingOpenConnections421) {
   StartSample();
   Client client;
