@@ -338,6 +338,26 @@ TEST(ServeCommandLineTest, RejectsWhatItCannotServe) {
   }
 }
 
+TEST(ServeCommandLineTest, RefusesAConfigurationWithAMisspeltSetting) {
+  TempDir dir;
+  struct Case {
+    std::string toml;
+    std::string message;
+  } cases[] = {
+      {"idle-timout = 5\n", "unknown setting \"idle-timout\""},
+      {"[[database]]\nname = \"x\"\nindex = \"i\"\ndictionary = \"d\"\ndescripton = \"y\"\n",
+       "unknown database setting \"descripton\""},
+      {"[[database]]\nname = \"x\"\n", "needs name, index and dictionary"},
+      {"listen = \n", "serve.toml:1:"},
+  };
+  for (const Case& c : cases) {
+    dir.Write("serve.toml", c.toml);
+    RunResult run = RunProgram(VOS_SERVE_BINARY, {"--config", dir.Path("serve.toml")});
+    EXPECT_EQ(run.status, 2) << c.toml;
+    EXPECT_NE(run.errors.find(c.message), std::string::npos) << run.errors;
+  }
+}
+
 TEST(ServeCommandLineTest, ReadsDatabasesFromAConfigurationFile) {
   TempDir dir;
   ASSERT_EQ(RunProgram(VosBinary(), {"-d", SourceDir() + "/examples/dict.txt", "-i", dir.Path("s.idx")}).status, 0);

@@ -2,6 +2,7 @@
 // file, loads the databases and hands them to the server.
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -102,6 +103,14 @@ void ReadConfig(const std::string& path, ServerOptions& options) {
     Fail(path + ":" + std::to_string(where.line) + ":" + std::to_string(where.column) + ": " +
          std::string(error.description()));
   }
+  // A misspelt setting would otherwise be ignored without a word.
+  for (const auto& [key, value] : table) {
+    static const std::vector<std::string_view> kKnown = {"listen", "max-connections", "idle-timeout", "threads",
+                                                         "quiet", "database"};
+    if (std::find(kKnown.begin(), kKnown.end(), key.str()) == kKnown.end()) {
+      Fail(path + ": unknown setting \"" + std::string(key.str()) + "\"");
+    }
+  }
   if (auto listen = table["listen"].value<std::string>()) ParseListen(*listen, options);
   if (auto count = table["max-connections"].value<int64_t>()) options.maxConnections = *count;
   if (auto seconds = table["idle-timeout"].value<int64_t>()) options.idleTimeoutSeconds = *seconds;
@@ -116,6 +125,12 @@ void ReadConfig(const std::string& path, ServerOptions& options) {
   for (const toml::node& node : *databases) {
     const toml::table* entry = node.as_table();
     if (entry == nullptr) Fail(path + ": every [[database]] must be a table");
+    for (const auto& [key, value] : *entry) {
+      static const std::vector<std::string_view> kKnown = {"name", "index", "dictionary", "description", "info"};
+      if (std::find(kKnown.begin(), kKnown.end(), key.str()) == kKnown.end()) {
+        Fail(path + ": unknown database setting \"" + std::string(key.str()) + "\"");
+      }
+    }
     DatabaseConfig config;
     config.name = (*entry)["name"].value_or(std::string());
     config.indexPath = (*entry)["index"].value_or(std::string());
