@@ -1,0 +1,380 @@
+// vos-serve end to end: the server started on 127.0.0.1 port 0 with the sample dictionary, driven by the real
+// `dict` client and by raw sockets for what a client library would hide: dot-stuffing, over-long lines,
+// pipelining, a client that goes away mid-answer, the connection limit, reloading and stopping.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace vos::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A vos-serve process of this test, its log in a file, stopped by its process id.
+struct ServerProcess {
+  pid_t pid = -1;
+  int port = 0;
+  std::string logPath;
+
+  ~ServerProcess() {
+    if (pid > 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+
+  std::string Log() const { return ReadFile(logPath); }
+
+  // Sends `signal` and waits up to 10 s for the process to end; its exit status, or -1 when it did not end.
+  int StopWith(int signal) {
+    ::kill(pid, signal);
+    for (int i = 0; i < 1000; ++i) {
+      int status = 0;
+      if (::waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+  }
+};
+
+// Waits until `text` appears in the server's log; false after 10 s.
+bool WaitForLog(const ServerProcess& server, const std::string& text) {
+  for (int i = 0; i < 1000; ++i) {
+    if (server.Log().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+void Start(ServerProcess& server, const TempDir& dir, std::vector<std::string> args) {
+  server.logPath = dir.Path("server.log");
+  args.insert(args.begin(), {"--listen", "127.0.0.1:0"});
+  std::vector<std::string> argvStrings{VOS_SERVE_BINARY};
+  argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argvStrings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  server.pid = ::fork();
+  ASSERT_GE(server.pid, 0);
+  if (server.pid == 0) {
+    int log = ::open(server.logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    ::dup2(log, 2);
+    int devNull = ::open("/dev/null", O_RDWR);
+    ::dup2(devNull, 0);
+    ::dup2(devNull, 1);
+    ::execv(argvStrings[0].c_str(), argv.data());
+    ::_exit(127);
+  }
+  const std::string marker = "listening on 127.0.0.1:";
+  ASSERT_TRUE(WaitForLog(server, marker)) << server.Log();
+  std::string log = server.Log();
+  server.port = std::stoi(log.substr(log.find(marker) + marker.size()));
+}
+
+// A client socket with a receive time limit, so that no test can hang on a silent server.
+struct Client {
+  int fd = -1;
+  std::string received;
+
+  ~Client() { Close(); }
+  void Close() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+};
+
+bool Connect(Client& client, int port) {
+  client.fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return ::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+void Send(Client& client, const std::string& bytes) {
+  ASSERT_EQ(::send(client.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+// Reads until `received` holds `text` (true), or the peer closes or 10 s pass (false).
+bool ReadUntil(Client& client, const std::string& text) {
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (client.received.find(text) == std::string::npos) {
+    pollfd fds{client.fd, POLLIN, 0};
+    if (std::chrono::steady_clock::now() > deadline || ::poll(&fds, 1, 100) < 0) return false;
+    if (fds.revents == 0) continue;
+    char chunk[65536];
+    ssize_t n = ::recv(client.fd, chunk, sizeof chunk, 0);
+    if (n <= 0) return false;
+    client.received.append(chunk, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// Reads until the server closes the connection; false after 10 s.
+bool ReadToEnd(Client& client) {
+  ReadUntil(client, std::string(1, '\0') + "never sent");
+  char chunk[16];
+  return ::recv(client.fd, chunk, sizeof chunk, MSG_DONTWAIT) == 0;
+}
+
+std::string DictClient() {
+  for (const char* path : {"/usr/bin/dict", "/usr/local/bin/dict"}) {
+    if (::access(path, X_OK) == 0) return path;
+  }
+  return "";
+}
+
+class ServeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Index("sample.idx", SourceDir() + "/examples/dict.txt");
+    dir_.Write("dots.txt", "%\nPunkt\n. wizard\n.\n..\nend\n");
+    Index("dots.idx", dir_.Path("dots.txt"));
+  }
+
+  void Index(const std::string& index, const std::string& dictionary) {
+    RunResult run = RunProgram(VosBinary(), {"-d", dictionary, "-i", dir_.Path(index)});
+    ASSERT_EQ(run.status, 0) << run.output;
+  }
+
+  std::vector<std::string> SampleDatabases() {
+    return {"--db", "sample:" + dir_.Path("sample.idx") + ":" + SourceDir() + "/examples/dict.txt",
+            "--db", "dots:" + dir_.Path("dots.idx") + ":" + dir_.Path("dots.txt")};
+  }
+
+  void StartSample(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = SampleDatabases();
+    args.insert(args.end(), extra.begin(), extra.end());
+    Start(server_, dir_, args);
+  }
+
+  void OpenClient(Client& client) {
+    ASSERT_TRUE(Connect(client, server_.port));
+    ASSERT_TRUE(ReadUntil(client, "\r\n"));
+    ASSERT_TRUE(client.received.starts_with("220 ")) << client.received;
+    client.received.clear();
+  }
+
+  TempDir dir_;
+  ServerProcess server_;
+};
+
+TEST_F(ServeTest, TheDictClientUsesEveryCommand) {
+  std::string dict = DictClient();
+  if (dict.empty()) GTEST_SKIP() << "the dict client is not installed (Debian package dict)";
+  StartSample();
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string shows;
+  } cases[] = {
+      {{"-d", "sample", "K\xC3\xA4se"}, 0, "cheese"},
+      {{"Stra\xC3\x9F" "e"}, 0, "Die Stra\xC3\x9F" "e f\xC3\xBChrt zum Marktplatz."},
+      {{"-m", "-s", "prefix", "haus"}, 0, "hausaufgaben"},
+      {{"-m", "-s", "lev", "Hous"}, 0, "haus"},
+      {{"-m", "Hous"}, 0, "haus"},
+      {{"-D"}, 0, "sample"},
+      {{"-S"}, 0, "lev"},
+      {{"-I"}, 0, "vos-serve"},
+      {{"-i", "sample"}, 0, "letter case folded"},
+      {{"Xylophonzz"}, 20, ""},
+      {{"Hous"}, 21, "haus"},
+      {{"-d", "nosuch", "Haus"}, 39, ""},
+      {{"-m", "-s", "nosuch", "Haus"}, 40, ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"-h", "127.0.0.1", "-p", std::to_string(server_.port)};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult run = RunProgram(dict, args);
+    std::string name = ::testing::PrintToString(c.args);
+    EXPECT_EQ(run.status, c.status) << name << "\n" << run.output << run.errors;
+    EXPECT_NE((run.output + run.errors).find(c.shows), std::string::npos) << name << "\n" << run.output;
+  }
+}
+
+TEST_F(ServeTest, TextLinesThatStartWithADotAreStuffed) {
+  StartSample();
+  Client client;
+  OpenClient(client);
+  Send(client, "DEFINE dots punkt\r\n");
+  ASSERT_TRUE(ReadUntil(client, "250 ok\r\n")) << client.received;
+  EXPECT_EQ(client.received,
+            "150 1 definitions retrieved\r\n151 \"punkt\" dots \"dots\"\r\nPunkt\r\n.. wizard\r\n..\r\n...\r\n"
+            "end\r\n.\r\n250 ok\r\n");
+}
+
+TEST_F(ServeTest, PipelinedCommandsAndAnOverlongLineAreAnsweredInOrder) {
+  StartSample();
+  Client client;
+  OpenClient(client);
+  Send(client, "DEFINE sample Fluss\r\n" + std::string(3000, 'x') + "\r\nSHOW DB\nQUIT\r\n");
+  ASSERT_TRUE(ReadToEnd(client)) << client.received;
+  EXPECT_EQ(client.received,
+            "150 1 definitions retrieved\r\n151 \"Fluss\" sample \"sample\"\r\nFluss\r\nriver\r\n.\r\n250 ok\r\n"
+            "500 Syntax error, command not recognized\r\n"
+            "110 2 databases present\r\nsample \"sample\"\r\ndots \"dots\"\r\n.\r\n250 ok\r\n"
+            "221 Closing Connection\r\n");
+}
+
+TEST_F(ServeTest, SurvivesClientsThatVanishOrNeverRead) {
+  StartSample();
+  std::string many;
+  for (int i = 0; i < 2000; ++i) many += "MATCH * substring e\r\n";
+  {
+    // Gone mid-answer, with a reset.
+    Client vanishing;
+    OpenClient(vanishing);
+    Send(vanishing, many);
+    linger reset{1, 0};
+    ::setsockopt(vanishing.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  }
+  Client silent;  // never reads its answers: the server stops answering it, not serving others
+  OpenClient(silent);
+  Send(silent, many);
+  Client other;
+  OpenClient(other);
+  Send(other, "DEFINE sample Hof\r\n");
+  EXPECT_TRUE(ReadUntil(other, "250 ok\r\n")) << other.received;
+  EXPECT_TRUE(WaitForLog(server_, ": closed after")) << server_.Log();
+}
+
+TEST_F(ServeTest, OneConnectionMoreThanTheLimitGets420) {
+  StartSample({"--max-connections", "2"});
+  Client first, second, third;
+  OpenClient(first);
+  OpenClient(second);
+  ASSERT_TRUE(Connect(third, server_.port));
+  ASSERT_TRUE(ReadToEnd(third));
+  EXPECT_EQ(third.received, "420 Server temporarily unavailable\r\n");
+  first.Close();
+  ASSERT_TRUE(WaitForLog(server_, "closed after 0 commands"));
+  Client fourth;
+  OpenClient(fourth);
+}
+
+TEST_F(ServeTest, ReloadKeepsADatabaseWhoseNewIndexIsDamagedAndTakesAGoodOne) {
+  StartSample();
+  // Truncated as vos leaves it before it rewrites an index: the loaded one stays.
+  std::filesystem::resize_file(dir_.Path("dots.idx"), 10);
+  ::kill(server_.pid, SIGHUP);
+  ASSERT_TRUE(WaitForLog(server_, "kept the loaded dots")) << server_.Log();
+  Client client;
+  OpenClient(client);
+  Send(client, "DEFINE dots punkt\r\n");
+  EXPECT_TRUE(ReadUntil(client, "250 ok\r\n")) << client.received;
+  // A new dictionary and its index: the reload serves the new entries.
+  dir_.Write("dots.txt", "%\nKomma\ncomma\n");
+  Index("dots.idx", dir_.Path("dots.txt"));
+  ::kill(server_.pid, SIGHUP);
+  ASSERT_TRUE(WaitForLog(server_, "reloaded dots")) << server_.Log();
+  client.received.clear();
+  Send(client, "DEFINE dots komma\r\nDEFINE dots punkt\r\n");
+  ASSERT_TRUE(ReadUntil(client, "552 No match\r\n")) << client.received;
+  EXPECT_NE(client.received.find("comma\r\n"), std::string::npos);
+}
+
+TEST_F(ServeTest, ClosesAConnectionIdleForTheTimeout) {
+  StartSample({"--idle-timeout", "1"});
+  Client idle, busy;
+  OpenClient(idle);
+  OpenClient(busy);
+  auto start = std::chrono::steady_clock::now();
+  // A client that keeps asking stays; one that says nothing is closed after a second.
+  for (int i = 0; i < 3; ++i) {
+    std::this_thread::sleep_for(600ms);
+    Send(busy, "STATUS\r\n");
+    ASSERT_TRUE(ReadUntil(busy, "210 ")) << busy.received;
+    busy.received.clear();
+  }
+  EXPECT_TRUE(ReadToEnd(idle));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_TRUE(WaitForLog(server_, "(idle for 1 s)")) << server_.Log();
+}
+
+TEST_F(ServeTest, StopsCleanlyTellingOpenConnections421) {
+  StartSample();
+  Client client;
+  OpenClient(client);
+  EXPECT_EQ(server_.StopWith(SIGTERM), 0);
+  ASSERT_TRUE(ReadToEnd(client));
+  EXPECT_EQ(client.received, "421 Server shutting down at operator request\r\n");
+}
+
+TEST(ServeCommandLineTest, RejectsWhatItCannotServe) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{}, "no databases"},
+      {{"--db", "nocolons"}, "bad --db"},
+      {{"--db", "two words:a:b"}, "database name \"two words\""},
+      {{"--db", "x:/nonexistent/index:/nonexistent/dict"}, "database x: /nonexistent/index"},
+      {{"--listen", "127.0.0.1:99999", "--db", "x:a:b"}, "bad --listen"},
+      {{"--max-connections", "0", "--db", "x:a:b"}, "--max-connections"},
+      {{"--config", "/nonexistent/vos-serve.toml"}, "/nonexistent/vos-serve.toml"},
+  };
+  for (const Case& c : cases) {
+    RunResult run = RunProgram(VOS_SERVE_BINARY, c.args);
+    EXPECT_EQ(run.status, 2) << ::testing::PrintToString(c.args);
+    EXPECT_NE(run.errors.find(c.message), std::string::npos) << run.errors;
+  }
+}
+
+TEST(ServeCommandLineTest, RefusesAConfigurationWithAMisspeltSetting) {
+  TempDir dir;
+  struct Case {
+    std::string toml;
+    std::string message;
+  } cases[] = {
+      {"idle-timout = 5\n", "unknown setting \"idle-timout\""},
+      {"[[database]]\nname = \"x\"\nindex = \"i\"\ndictionary = \"d\"\ndescripton = \"y\"\n",
+       "unknown database setting \"descripton\""},
+      {"[[database]]\nname = \"x\"\n", "needs name, index and dictionary"},
+      {"listen = \n", "serve.toml:1:"},
+  };
+  for (const Case& c : cases) {
+    dir.Write("serve.toml", c.toml);
+    RunResult run = RunProgram(VOS_SERVE_BINARY, {"--config", dir.Path("serve.toml")});
+    EXPECT_EQ(run.status, 2) << c.toml;
+    EXPECT_NE(run.errors.find(c.message), std::string::npos) << run.errors;
+  }
+}
+
+TEST(ServeCommandLineTest, ReadsDatabasesFromAConfigurationFile) {
+  TempDir dir;
+  ASSERT_EQ(RunProgram(VosBinary(), {"-d", SourceDir() + "/examples/dict.txt", "-i", dir.Path("s.idx")}).status, 0);
+  dir.Write("serve.toml", "idle-timeout = 60\n[[database]]\nname = \"de\"\nindex = \"" + dir.Path("s.idx") +
+                              "\"\ndictionary = \"" + SourceDir() + "/examples/dict.txt\"\n"
+                              "description = \"Deutsch \xC3\xBC Englisch\"\ninfo = \"Gr\xC3\xBC\xC3\x9F" "e\"\n");
+  ServerProcess server;
+  Start(server, dir, {"--config", dir.Path("serve.toml")});
+  Client client;
+  ASSERT_TRUE(Connect(client, server.port));
+  Send(client, "SHOW DB\r\nSHOW INFO de\r\nQUIT\r\n");
+  ASSERT_TRUE(ReadToEnd(client));
+  EXPECT_NE(client.received.find("de \"Deutsch \xC3\xBC Englisch\"\r\n"), std::string::npos) << client.received;
+  EXPECT_NE(client.received.find("112 database information follows\r\nGr\xC3\xBC\xC3\x9F" "e\r\n"),
+            std::string::npos)
+      << client.received;
+}
+
+}  // namespace
+}  // namespace vos::test

@@ -1,0 +1,158 @@
+#include "serve/connection.h"
+
+#include "serve/server.h"
+
+namespace vos {
+namespace {
+
+// A command line in the log: printable ASCII kept, anything else escaped, so a client cannot forge log lines.
+std::string Printable(std::string_view line) {
+  constexpr size_t kShown = 120;
+  std::string shown;
+  for (size_t i = 0; i < line.size() && i < kShown; ++i) {
+    auto c = static_cast<unsigned char>(line[i]);
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      shown += static_cast<char>(c);
+    } else {
+      constexpr char kHex[] = "0123456789abcdef";
+      shown += "\\x";
+      shown += kHex[c >> 4];
+      shown += kHex[c & 15];
+    }
+  }
+  if (line.size() > kShown) shown += "...";
+  return shown;
+}
+
+// Whether an answer is worth a log line: errors of the client or the server, not a word that was not found.
+bool Failed(const Answer& answer) {
+  return !answer.problem.empty() || (answer.code >= 400 && answer.code != 552);
+}
+
+}  // namespace
+
+Connection::Connection(asio::ip::tcp::socket socket, Server& server)
+    : socket_(std::move(socket)), server_(server), idleTimer_(socket_.get_executor()) {
+  asio::error_code ec;
+  auto endpoint = socket_.remote_endpoint(ec);
+  peer_ = ec ? "unknown peer" : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+  socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+}
+
+void Connection::Start() {
+  auto self = shared_from_this();
+  asio::dispatch(socket_.get_executor(), [this, self] {
+    Touch();
+    pending_ = Banner(server_.Facts(), server_.NextMessageId());
+    Write();
+    Read();
+    WatchIdle();
+  });
+}
+
+void Connection::Stop() {
+  auto self = shared_from_this();
+  asio::post(socket_.get_executor(), [this, self] {
+    if (closed_ || closing_) return;
+    closing_ = true;
+    pending_ += StatusLine(421);
+    Write();
+  });
+}
+
+void Connection::Read() {
+  if (reading_ || closing_ || closed_ || pending_.size() + sending_.size() >= kOutputLimit) return;
+  reading_ = true;
+  auto self = shared_from_this();
+  socket_.async_read_some(asio::buffer(received_), [this, self](const asio::error_code& ec, size_t size) {
+    reading_ = false;
+    if (closed_) return;
+    if (ec) {
+      Close(ec == asio::error::eof ? "closed by the client" : "read failed: " + ec.message());
+      return;
+    }
+    Touch();
+    AppendReceived(lines_, std::string_view(received_.data(), size));
+    AnswerCommands();
+    Write();
+    Read();
+  });
+}
+
+void Connection::AnswerCommands() {
+  std::shared_ptr<const DatabaseSet> databases;
+  std::string line;
+  while (!closing_ && pending_.size() + sending_.size() < kOutputLimit) {
+    LineOutcome outcome = NextLine(lines_, line);
+    if (outcome == LineOutcome::kNeedMore) break;
+    if (outcome == LineOutcome::kTooLong) {
+      pending_ += StatusLine(500);
+      server_.Log(peer_ + ": command longer than " + std::to_string(kMaxCommandLine) + " bytes: 500");
+      continue;
+    }
+    if (!databases) databases = server_.Databases();
+    Answer answer = AnswerLine(*databases, server_.Facts(), session_, line);
+    pending_ += answer.bytes;
+    if (Failed(answer)) {
+      server_.Log(peer_ + ": \"" + Printable(line) + "\": " + std::to_string(answer.code) +
+                  (answer.problem.empty() ? "" : " (" + answer.problem + ")"));
+    }
+    if (answer.close) closing_ = true;
+  }
+}
+
+void Connection::Write() {
+  if (writing_ || closed_) return;
+  if (pending_.empty()) {
+    if (closing_) Close("");
+    return;
+  }
+  writing_ = true;
+  sending_.swap(pending_);
+  auto self = shared_from_this();
+  asio::async_write(socket_, asio::buffer(sending_), [this, self](const asio::error_code& ec, size_t) {
+    writing_ = false;
+    sending_.clear();
+    if (closed_) return;
+    if (ec) {
+      Close("write failed: " + ec.message());
+      return;
+    }
+    Touch();
+    // Answers held back while the output was full can go now.
+    AnswerCommands();
+    Write();
+    Read();
+  });
+}
+
+void Connection::WatchIdle() {
+  auto deadline = lastActivity_ + std::chrono::seconds(server_.Options().idleTimeoutSeconds);
+  idleTimer_.expires_at(deadline);
+  auto self = shared_from_this();
+  idleTimer_.async_wait([this, self](const asio::error_code& ec) {
+    if (ec || closed_) return;
+    if (std::chrono::steady_clock::now() >= lastActivity_ + std::chrono::seconds(
+                                                                 server_.Options().idleTimeoutSeconds)) {
+      Close("idle for " + std::to_string(server_.Options().idleTimeoutSeconds) + " s");
+      return;
+    }
+    WatchIdle();
+  });
+}
+
+void Connection::Close(const std::string& reason) {
+  if (closed_) return;
+  closed_ = true;
+  asio::error_code ec;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+  socket_.close(ec);
+  idleTimer_.cancel();
+  std::string line = peer_ + ": closed after " + std::to_string(session_.commands) + " commands";
+  if (!reason.empty()) line += " (" + reason + ")";
+  if (!session_.client.empty()) line += ", client \"" + Printable(session_.client) + "\"";
+  server_.Log(line);
+  server_.Remove(shared_from_this());
+}
+
+}  // namespace vos

@@ -1,0 +1,59 @@
+// One client connection: its socket, the bytes received and not yet answered, and the answers not yet sent.
+// Commands are read in blocks and answered in order (pipelined commands included); all answers ready at one time
+// leave in one write. While more than kOutputLimit bytes wait to be sent, no further command is answered and
+// nothing more is read, so a client that does not read cannot make the server hold more than that (and one
+// answer). All of a connection's handlers run on its strand.
+#pragma once
+
+#include <asio.hpp>
+#include <array>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "serve/dict_protocol.h"
+
+namespace vos {
+
+class Server;
+
+constexpr size_t kOutputLimit = 256 * 1024;
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(asio::ip::tcp::socket socket, Server& server);
+
+  // Sends the banner and starts reading commands.
+  void Start();
+
+  // From any thread: sends 421 and closes once it is written.
+  void Stop();
+
+  // The peer's address, for the log.
+  const std::string& Peer() const { return peer_; }
+
+ private:
+  void Read();
+  void AnswerCommands();
+  void Write();
+  void WatchIdle();
+  void Close(const std::string& reason);
+  void Touch() { lastActivity_ = std::chrono::steady_clock::now(); }
+
+  asio::ip::tcp::socket socket_;
+  Server& server_;
+  asio::steady_timer idleTimer_;
+  std::chrono::steady_clock::time_point lastActivity_;
+  std::string peer_;
+  std::array<char, 16 * 1024> received_;
+  LineBuffer lines_;
+  Session session_;
+  std::string pending_;  // answers not yet handed to a write
+  std::string sending_;  // the write in flight
+  bool reading_ = false;
+  bool writing_ = false;
+  bool closing_ = false;  // no more commands: what is pending is the last to send
+  bool closed_ = false;
+};
+
+}  // namespace vos

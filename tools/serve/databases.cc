@@ -1,0 +1,144 @@
+#include "serve/databases.h"
+
+#include <algorithm>
+
+namespace vos {
+namespace {
+
+std::string_view TrimBlanks(std::string_view word) {
+  while (!word.empty() && (word.front() == ' ' || word.front() == '\t')) word.remove_prefix(1);
+  while (!word.empty() && (word.back() == ' ' || word.back() == '\t')) word.remove_suffix(1);
+  return word;
+}
+
+}  // namespace
+
+bool OpenDatabase(const DatabaseConfig& config, std::shared_ptr<const Database>& database, std::string& error) {
+  auto opened = std::make_shared<Database>();
+  opened->config = config;
+  if (opened->config.description.empty()) opened->config.description = config.name;
+  std::string reason;
+  if (!OpenIndex(config.indexPath, true, opened->index, reason) ||
+      KeepsCase(opened->index, opened->keepsCase, reason) != ReadOutcome::kOk) {
+    error = config.indexPath + ": " + reason;
+    return false;
+  }
+  if (!OpenDictionary(config.dictionaryPath, opened->dictionary, reason)) {
+    error = config.dictionaryPath + ": " + reason;
+    return false;
+  }
+  database = std::move(opened);
+  return true;
+}
+
+bool CompleteDatabase(const Database& opened, std::shared_ptr<const Database>& complete, std::string& error) {
+  auto checked = std::make_shared<Database>();
+  checked->config = opened.config;
+  checked->index = opened.index;  // the bytes in memory are shared, never changed
+  checked->keepsCase = opened.keepsCase;
+  std::string reason;
+  CheckReport report = CheckIndex(checked->index, 1);
+  if (report.problemCount > 0) {
+    error = opened.config.indexPath + ": " + (report.problems.empty() ? "damaged index" : report.problems.front());
+    return false;
+  }
+  if (BuildKeyCatalog(checked->index, checked->catalog, reason) != ReadOutcome::kOk) {
+    error = opened.config.indexPath + ": " + reason;
+    return false;
+  }
+  if (!OpenDictionary(opened.config.dictionaryPath, checked->dictionary, reason)) {
+    error = opened.config.dictionaryPath + ": " + reason;
+    return false;
+  }
+  checked->complete = true;
+  complete = std::move(checked);
+  return true;
+}
+
+bool LoadDatabase(const DatabaseConfig& config, std::shared_ptr<const Database>& database, std::string& error) {
+  std::shared_ptr<const Database> opened;
+  return OpenDatabase(config, opened, error) && CompleteDatabase(*opened, database, error);
+}
+
+const Database* FindDatabase(const DatabaseSet& databases, std::string_view name) {
+  for (const auto& database : databases) {
+    if (database->config.name == name) return database.get();
+  }
+  return nullptr;
+}
+
+ReadOutcome DefineWord(const Database& database, std::string_view word, std::vector<Definition>& definitions,
+                       std::string& error) {
+  definitions.clear();
+  WordHit hit;
+  ReadOutcome outcome = FindWord(database.index, word, hit, error);
+  if (outcome != ReadOutcome::kOk) return outcome;
+  std::vector<int32_t> offsets = hit.postings;
+  std::sort(offsets.begin(), offsets.end());
+  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+  for (int32_t offset : offsets) {
+    Entry entry;
+    std::string reason;
+    Definition definition;
+    switch (ReadEntry(database.dictionary, offset, hit.key, database.keepsCase, entry, reason)) {
+      case ReadOutcome::kOk:
+        definition.text = std::move(entry.text);
+        break;
+      case ReadOutcome::kNotFound:
+        definition.mismatch = true;
+        definition.problem = std::move(reason);
+        break;
+      case ReadOutcome::kError:
+        error = database.config.dictionaryPath + ": " + reason;
+        return ReadOutcome::kError;
+    }
+    definitions.push_back(std::move(definition));
+  }
+  return ReadOutcome::kOk;
+}
+
+void MatchWords(const Database& database, const Matcher& matcher, std::vector<std::string>& keys,
+                std::vector<std::string_view>& words) {
+  words.clear();
+  if (database.complete) {
+    std::vector<uint32_t> places;
+    CatalogMatchPlaces(database.catalog, matcher, places);
+    words.reserve(places.size());
+    // A strategy accepts all keys of one match form or none, so they come as neighbours; only among them can a
+    // key without its blanks repeat another or sort before it.
+    for (size_t start = 0; start < places.size();) {
+      size_t end = start + 1;
+      while (end < places.size() && places[end] == places[end - 1] + 1 &&
+             CatalogSameForm(database.catalog, places[end])) {
+        ++end;
+      }
+      size_t first = words.size();
+      for (size_t i = start; i < end; ++i) {
+        std::string_view word = TrimBlanks(CatalogKey(database.catalog, places[i]));
+        if (!word.empty()) words.push_back(word);
+      }
+      if (end - start > 1) {
+        auto run = words.begin() + static_cast<ptrdiff_t>(first);
+        std::sort(run, words.end());
+        words.erase(std::unique(run, words.end()), words.end());
+      }
+      start = end;
+    }
+    return;
+  }
+  // Not yet catalogued: a pass over the index, then the same order by match form.
+  std::string error;
+  if (MatchKeys(database.index, matcher, keys, error) != ReadOutcome::kOk) keys.clear();
+  std::vector<std::pair<std::string, std::string_view>> found;
+  Matcher form;
+  for (const std::string& key : keys) {
+    if (CompileMatcher(Strategy::kExact, key, form, error)) found.emplace_back(form.word, TrimBlanks(key));
+  }
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  for (const auto& [matchForm, word] : found) {
+    if (!word.empty()) words.push_back(word);
+  }
+}
+
+}  // namespace vos

@@ -1,0 +1,250 @@
+#include "serve/server.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <algorithm>
+#include <thread>
+
+#include "serve/connection.h"
+
+namespace vos {
+namespace {
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  return name;
+}
+
+asio::ip::tcp::endpoint Resolve(asio::io_context& io, const std::string& host, const std::string& port) {
+  asio::ip::tcp::resolver resolver(io);
+  auto results = resolver.resolve(host, port, asio::ip::tcp::resolver::passive);
+  return results.begin()->endpoint();
+}
+
+std::vector<std::unique_ptr<asio::io_context>> MakeContexts(int threads) {
+  if (threads <= 0) threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+  std::vector<std::unique_ptr<asio::io_context>> contexts;
+  // One thread runs each: the hint lets Asio leave out its locking.
+  for (int i = 0; i < threads; ++i) contexts.push_back(std::make_unique<asio::io_context>(1));
+  return contexts;
+}
+
+}  // namespace
+
+Server::Server(const ServerOptions& options, DatabaseSet databases)
+    : options_(options),
+      contexts_(MakeContexts(options.threads)),
+      acceptor_(*contexts_[0]),
+      stopSignals_(*contexts_[0], SIGTERM, SIGINT),
+      reloadSignals_(*contexts_[0], SIGHUP),
+      shutdownDeadline_(*contexts_[0]),
+      host_(HostName()),
+      databases_(std::make_shared<const DatabaseSet>(std::move(databases))) {
+  asio::ip::tcp::endpoint endpoint = Resolve(*contexts_[0], options.host, options.port);
+  acceptor_.open(endpoint.protocol());
+  acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true));
+  acceptor_.bind(endpoint);
+  acceptor_.listen(asio::socket_base::max_listen_connections);
+}
+
+std::string Server::Address() const {
+  auto endpoint = acceptor_.local_endpoint();
+  std::string host = endpoint.address().to_string();
+  if (endpoint.address().is_v6()) host = "[" + host + "]";
+  return host + ":" + std::to_string(endpoint.port());
+}
+
+void Server::Run() {
+  // A client that goes away mid-answer must cost a failed write, never the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  Accept();
+  WaitForSignals();
+  RunJob([this] { CompleteDatabases(); });
+  // The other contexts have no work until connections arrive; the guards keep them running until the stop.
+  std::vector<asio::executor_work_guard<asio::io_context::executor_type>> guards;
+  std::vector<std::thread> workers;
+  for (size_t i = 1; i < contexts_.size(); ++i) {
+    guards.push_back(asio::make_work_guard(*contexts_[i]));
+    workers.emplace_back([this, i] { contexts_[i]->run(); });
+  }
+  contexts_[0]->run();
+  for (auto& worker : workers) worker.join();
+  std::thread lastJob;
+  {
+    std::lock_guard lock(mutex_);
+    lastJob.swap(lastJob_);
+  }
+  if (lastJob.joinable()) lastJob.join();
+}
+
+void Server::RunJob(std::function<void()> job) {
+  std::lock_guard lock(mutex_);
+  lastJob_ = std::thread([previous = std::move(lastJob_), job = std::move(job)]() mutable {
+    if (previous.joinable()) previous.join();
+    job();
+  });
+}
+
+bool Server::Replace(const Database* replaced, std::shared_ptr<const Database> database) {
+  std::lock_guard lock(mutex_);
+  DatabaseSet next = *databases_;
+  for (auto& entry : next) {
+    if (entry.get() != replaced) continue;
+    entry = std::move(database);
+    databases_ = std::make_shared<const DatabaseSet>(std::move(next));
+    return true;
+  }
+  return false;
+}
+
+void Server::CompleteDatabases() {
+  std::shared_ptr<const DatabaseSet> current = Databases();
+  for (const auto& database : *current) {
+    if (database->complete) continue;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+    }
+    std::shared_ptr<const Database> complete;
+    std::string error;
+    if (!CompleteDatabase(*database, complete, error)) {
+      Log(database->config.name + ": " + error + "; answering from it as it is, MATCH by passes over it");
+    } else if (Replace(database.get(), complete)) {
+      Log(database->config.name + ": checked, " + std::to_string(CatalogSize(complete->catalog)) + " keys");
+    }
+  }
+}
+
+void Server::Accept() {
+  asio::io_context& context = *contexts_[nextContext_++ % contexts_.size()];
+  acceptor_.async_accept(context, [this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
+    if (!ec) {
+      std::shared_ptr<Connection> connection;
+      {
+        std::lock_guard lock(mutex_);
+        if (!stopping_ && static_cast<int64_t>(connections_.size()) < options_.maxConnections) {
+          connection = std::make_shared<Connection>(std::move(socket), *this);
+          connections_.insert(connection);
+          connectionsOpen_ = static_cast<int64_t>(connections_.size());
+          ++connectionsServed_;
+        }
+      }
+      if (connection) {
+        Log(connection->Peer() + ": connected");
+        connection->Start();
+      } else {
+        // A fresh socket's send buffer is empty, so this short write completes at once.
+        asio::error_code ignored;
+        asio::write(socket, asio::buffer(StatusLine(420)), ignored);
+        socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        socket.close(ignored);
+        Log("refused a connection: " + std::to_string(options_.maxConnections) + " open (420)");
+      }
+    } else {
+      // Out of descriptors and the like: wait a moment instead of spinning on the failure.
+      Log("accept failed: " + ec.message());
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Accept();
+  });
+}
+
+void Server::WaitForSignals() {
+  stopSignals_.async_wait([this](const asio::error_code& ec, int) {
+    if (!ec) Shutdown();
+  });
+  WaitForReload();
+}
+
+void Server::WaitForReload() {
+  reloadSignals_.async_wait([this](const asio::error_code& ec, int) {
+    if (ec) return;
+    Reload();
+    WaitForReload();
+  });
+}
+
+void Server::Reload() {
+  RunJob([this] {
+    std::shared_ptr<const DatabaseSet> current = Databases();
+    for (const auto& database : *current) {
+      std::shared_ptr<const Database> reloaded;
+      std::string error;
+      if (!LoadDatabase(database->config, reloaded, error)) {
+        Log("kept the loaded " + database->config.name + ": " + error);
+      } else if (Replace(database.get(), reloaded)) {
+        Log("reloaded " + database->config.name + " (" + std::to_string(CatalogSize(reloaded->catalog)) + " keys)");
+      }
+    }
+  });
+}
+
+void Server::Shutdown() {
+  std::vector<std::shared_ptr<Connection>> open;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    open.assign(connections_.begin(), connections_.end());
+  }
+  Log("shutting down, " + std::to_string(open.size()) + " connections open");
+  asio::error_code ignored;
+  acceptor_.close(ignored);
+  reloadSignals_.cancel(ignored);
+  for (const auto& connection : open) connection->Stop();
+  if (open.empty()) {
+    StopContexts();
+    return;
+  }
+  // Clients that do not read their 421 are not waited for long.
+  shutdownDeadline_.expires_after(std::chrono::seconds(2));
+  shutdownDeadline_.async_wait([this](const asio::error_code& ec) {
+    if (!ec) StopContexts();
+  });
+}
+
+std::shared_ptr<const DatabaseSet> Server::Databases() {
+  std::lock_guard lock(mutex_);
+  return databases_;
+}
+
+ServerFacts Server::Facts() {
+  ServerFacts facts;
+  facts.host = host_;
+  facts.uptimeSeconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started_).count();
+  facts.connections = connectionsOpen_;
+  facts.connectionsServed = connectionsServed_;
+  return facts;
+}
+
+std::string Server::NextMessageId() {
+  return std::to_string(::getpid()) + "." + std::to_string(++messageCounter_) + "." +
+         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count()) +
+         "@" + host_;
+}
+
+void Server::Log(const std::string& line) {
+  if (options_.quiet) return;
+  std::string text = "vos-serve: " + line + "\n";
+  std::lock_guard lock(logMutex_);
+  ::ssize_t ignored = ::write(2, text.data(), text.size());
+  (void)ignored;
+}
+
+void Server::StopContexts() {
+  for (auto& context : contexts_) context->stop();
+}
+
+void Server::Remove(const std::shared_ptr<Connection>& connection) {
+  std::lock_guard lock(mutex_);
+  connections_.erase(connection);
+  connectionsOpen_ = static_cast<int64_t>(connections_.size());
+  if (stopping_ && connections_.empty()) StopContexts();
+}
+
+}  // namespace vos
