@@ -118,7 +118,7 @@ database $name { data "$work/$name.dict" index "$work/$name.index" }
 CONF
 chmod 644 "$work/dictd.conf"
 start dictd dictd --config "$work/dictd.conf" -p PORT --listen-to 127.0.0.1 -d nodetach --locale C.UTF-8
-start vos "$build/tools/serve/vos-serve" --listen 127.0.0.1:PORT --db "$name:$index:$corpus"
+start vos "$build/vos-serve" --listen 127.0.0.1:PORT --db "$name:$index:$corpus"
 # vos-serve answers at once and checks and catalogs the index on a thread of its own; measure after that.
 for ((i = 0; i < 600; i++)); do grep -q ': checked' "$scratch/vos.log" && break; sleep 0.1; done
 

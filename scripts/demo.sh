@@ -7,24 +7,26 @@ set -euo pipefail
 
 bin=$(cd "${1:?usage: scripts/demo.sh BUILD_DIR}" && pwd)
 top=$(cd "$(dirname "$0")/.." && pwd)
-dict=$top/examples/dict.txt
-index=$bin/demo-index.dat
+# Paths are shown and used relative to the top of the repository, as a user would type them there.
+cd "$top"
+dict=examples/dict.txt
+index=$(realpath --relative-to="$top" "$bin")/demo-index.dat
 
 show() {
   printf '\n$ %s\n' "$*"
 }
 
 # vos prints ISO-8859-1 bytes; iconv makes its summary readable here.
-show vos -d examples/dict.txt -i demo-index.dat
+show vos -d "$dict" -i "$index"
 "$bin/vos" -d "$dict" -i "$index" | iconv -f ISO-8859-1 -t UTF-8
 
 # The words are typed in UTF-8, as on any terminal today; vos-lookup converts them and its answers.
 lookup() {
-  show vos-lookup -i demo-index.dat "$@"
+  show vos-lookup -i "$index" "$@"
   # Status 1 is a word not found, which the demo shows on purpose; anything else is a fault.
   "$bin/vos-lookup" --charset=UTF-8 -i "$index" "$@" || [ $? -eq 1 ]
 }
-lookup -d examples/dict.txt Straße
+lookup -d "$dict" Straße
 lookup Heim Ölbaum
 lookup -m -s prefix br
 lookup Brucke
@@ -42,7 +44,7 @@ if [ -x "$bin/vos-serve" ] && command -v dict >/dev/null 2>&1; then
     sleep 0.05
   done
   [ -n "$port" ] || { cat "$log" >&2; echo "demo: vos-serve did not start" >&2; exit 1; }
-  show vos-serve --listen 127.0.0.1:0 --db demo:demo-index.dat:examples/dict.txt "&"
+  show vos-serve --listen 127.0.0.1:0 --db "demo:$index:$dict" "&"
   show dict -h 127.0.0.1 -p "$port" Fuß
   dict -h 127.0.0.1 -p "$port" Fuß
   show dict -h 127.0.0.1 -p "$port" -m -s prefix Br
