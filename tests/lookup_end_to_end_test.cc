@@ -121,7 +121,7 @@ TEST_F(LookupProgramTest, ConvertsWordsKeysAndEntriesToTheLocalesCharacterSet) {
       {{"-d", "dict.txt", "Geb\xC3\xA4ude"}, 0, "%\nGeb\xC3\xA4ude, Stra\xC3\x9F" "e\nein \xC3\x96lbaum\n", "", utf8},
       {{"--dump", "--sorted"}, 0, " stra\xC3\x9F" "e\t2\ngeb\xC3\xA4ude\t2\n\xC3\xA4pfel\t31\n", "", utf8},
       {{"-m", "-s", "re", "^.pfel$"}, 0, "\xC3\xA4pfel\n", "", utf8},  // one character, not two bytes
-      {{"Geb\xE4ude"}, 2, "", "cannot read the word 'Geb\xE4ude': invalid UTF-8 at byte 4", utf8},
+      {{"Geb\xE4ude"}, 2, "", "cannot read the word 'Geb\\xe4ude': invalid UTF-8 at byte 4", utf8},
       {{"5\xE2\x82\xAC"}, 1, "", "not found: 5\xE2\x82\xAC (the index's ISO-8859-1 has no U+20AC)", utf8},
       {{"Geb\xE4ude"}, 0, "geb\xE4ude\t2\n", ""},  // the C locale: the index's own bytes
       {{"-m", "-s", "re", "^.pfel$"}, 0, "\xE4pfel\n", ""},

@@ -133,6 +133,24 @@ void Complain(std::string_view message) {
   WriteAll(2, line, failed, failure);
 }
 
+// A word that is not valid in the user's character set, shown with every byte outside printable ASCII as \xHH, so
+// that the message itself stays readable on the terminal that could not read the word.
+std::string Escaped(std::string_view word) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string shown;
+  for (char c : word) {
+    auto byte = static_cast<uint8_t>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      shown += c;
+    } else {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 15];
+    }
+  }
+  return shown;
+}
+
 void ComplainAbout(std::string_view file, std::string_view message) {
   std::string text(file);
   text += ": ";
@@ -353,7 +371,7 @@ struct Run {
       case ConvertOutcome::kInvalid: break;
     }
     out.Flush();
-    Complain("cannot read the word '" + std::string(word) + "': " + problem);
+    Complain("cannot read the word '" + Escaped(word) + "': " + problem);
     return kTrouble;
   }
 
