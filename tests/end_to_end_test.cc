@@ -241,6 +241,30 @@ TEST(EndToEndTest, FileSizeLimitStopsTheIndexWith101) {
   }
 }
 
+// An index larger than the write buffer goes out in several writes; wherever the file size limit cuts it (in the
+// first write, at the end of one, in a later one), the run stops with 101 after the summary and the file holds
+// exactly the index's first bytes up to the limit.
+TEST(EndToEndTest, FileSizeLimitAnywhereInALargeIndexLeavesItsPrefix) {
+  TempDir dir;
+  std::string dictionary;
+  for (int i = 0; i < 40000; ++i) dictionary += "%\nwort" + std::to_string(100000 + i) + "\n";
+  dir.Write("dict.txt", dictionary);
+  RunResult good = RunVos(dir, {});
+  ASSERT_EQ(good.status, 0);
+  const std::string index = dir.Read("index.dat");
+  constexpr uint64_t kMiB = uint64_t{1} << 20;
+  ASSERT_GT(index.size(), kMiB + 4096) << "the index must outgrow the write buffer";
+  for (uint64_t limit : {uint64_t{5}, kMiB - 1, kMiB, kMiB + 4096}) {
+    SCOPED_TRACE(limit);
+    RunOptions options;
+    options.fileSizeLimit = limit;
+    RunResult result = RunVos(dir, {}, options);
+    EXPECT_EQ(result.status, 101);
+    ExpectOutputThenReport(result.output, good.output, 101);
+    EXPECT_TRUE(dir.Read("index.dat") == index.substr(0, limit)) << "not the index's first " << limit << " bytes";
+  }
+}
+
 // The kernel refuses to write a program that is being run: the copy of vos that runs names itself as the index.
 TEST(EndToEndTest, RunningProgramAsIndexGives162) {
   TempDir dir;

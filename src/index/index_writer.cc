@@ -69,6 +69,8 @@ void WriteIndexFile(std::string_view indexPath, KeyTrie& trie, const RunStatisti
     WriteBlock(file, recordBuffer.get(), size);
     CheckIo();
   }
+  FlushOutputFile(file);
+  CheckIo();
   CloseOutputFile(file);
   CheckIo();
 }
