@@ -204,6 +204,31 @@ SortItem MakeSortItem(const uint8_t* key, uint32_t handle) {
   return item;
 }
 
+// Buckets of sort items: the side of the head, then the prefix's top 16 bits (the position of the highest non-zero
+// character and that character).
+constexpr size_t kBucketsPerSide = size_t{1} << 16;
+
+size_t BucketOf(const uint8_t* key) {
+  int side = key[0] > kTopByte ? key[kTopByte + 1] & 1 : 0;
+  int32_t top = std::min<int32_t>(key[0], kTopByte);
+  while (top > 0 && key[top] == 0) --top;
+  return static_cast<size_t>(side) * kBucketsPerSide + (static_cast<size_t>(top) << 8 | key[top]);
+}
+
+// Calls `visit` (key, handle) for every node of the trie but the head, in the order the nodes were made.
+template <typename Visit>
+void ForEachFiledNode(const KeyTrie& trie, Visit visit) {
+  const Arena& arena = trie.nodeArena;
+  for (size_t block = 0; block < arena.blocks.size(); ++block) {
+    const uint8_t* bytes = arena.blocks[block].bytes.get();
+    for (size_t offset = 0; offset < arena.blocks[block].used;) {
+      auto* node = reinterpret_cast<const TrieNode*>(bytes + offset);
+      if (node != trie.head) visit(node->key, static_cast<uint32_t>((block + 1) << kUnitBits | offset / 8));
+      offset += NodeRecordSize(node->key[0]);
+    }
+  }
+}
+
 // A finished subtree of the crit-bit tree: where a link to it leads, and its earliest key.
 struct Subtree {
   TrieNode* target;    // the node holding the subtree's root (for a single key: the node holding that key)
@@ -231,13 +256,13 @@ Subtree Close(const OpenNode& open, const Subtree& right) {
 
 // Links the keys of one side of the head, sorted, with the head's empty key in front of them, and gives the
 // target of the head's link to that side.
-TrieNode* LinkSide(const std::vector<SortItem>& sorted, const Arena& arena, TrieNode* head) {
+TrieNode* LinkSide(const SortItem* first, const SortItem* last, const Arena& arena, TrieNode* head) {
   std::vector<OpenNode> open;  // the right spine; bit indices fall from bottom to top
   Subtree carry{head, head, -1};
   const uint8_t* previous = head->key;
-  for (size_t k = 0; k < sorted.size(); ++k) {
-    const SortItem& item = sorted[k];
-    if (k + 8 < sorted.size()) __builtin_prefetch(NodeAt(arena, sorted[k + 8].handle) + 1);  // the key
+  for (const SortItem* at = first; at != last; ++at) {
+    const SortItem& item = *at;
+    if (last - at > 8) __builtin_prefetch(NodeAt(arena, at[8].handle) + 1);  // the key
     TrieNode* node = NodeAt(arena, item.handle);
     int32_t bitIndex = StoredDifferenceBit(node->key, previous);
     while (!open.empty() && open.back().bitIndex < bitIndex) {
@@ -261,31 +286,30 @@ void LinkFiledKeys(KeyTable& table, KeyTrie& trie) {
   table = KeyTable{};  // its memory goes before the sort items take theirs
   // Bit 800 sends a key to the head's left or right side; each side is the crit-bit tree of its keys on bits 799
   // to 0, the head's empty key included. The node arena holds the nodes back to back, so they are read in order.
+  // The items are placed straight into buckets by side and by the top 16 bits of their prefix, counted in a first
+  // pass, so that the sort only orders each bucket's few items, and no second array is needed.
   const Arena& arena = trie.nodeArena;
-  std::vector<SortItem> sides[2];
-  sides[0].reserve(static_cast<size_t>(trie.nodeCount));
-  for (size_t block = 0; block < arena.blocks.size(); ++block) {
-    const uint8_t* bytes = arena.blocks[block].bytes.get();
-    for (size_t offset = 0; offset < arena.blocks[block].used;) {
-      auto* node = reinterpret_cast<const TrieNode*>(bytes + offset);
-      if (node != trie.head) {
-        const uint8_t* key = node->key;
-        int side = key[0] > kTopByte ? key[kTopByte + 1] & 1 : 0;
-        auto handle = static_cast<uint32_t>((block + 1) << kUnitBits | offset / 8);
-        sides[side].push_back(MakeSortItem(key, handle));
-      }
-      offset += NodeRecordSize(node->key[0]);
+  std::vector<uint32_t> bucketStart(2 * kBucketsPerSide + 1, 0);
+  ForEachFiledNode(trie, [&bucketStart](const uint8_t* key, uint32_t) { ++bucketStart[BucketOf(key) + 1]; });
+  for (size_t b = 1; b < bucketStart.size(); ++b) bucketStart[b] += bucketStart[b - 1];
+  std::vector<SortItem> items(bucketStart.back());
+  std::vector<uint32_t> next(bucketStart.begin(), bucketStart.end() - 1);
+  ForEachFiledNode(trie, [&items, &next](const uint8_t* key, uint32_t handle) {
+    items[next[BucketOf(key)]++] = MakeSortItem(key, handle);
+  });
+  auto before = [&arena](const SortItem& a, const SortItem& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    if (a.more != b.more) return a.more < b.more;
+    return CompareBelowTop(NodeAt(arena, a.handle)->key, NodeAt(arena, b.handle)->key) < 0;
+  };
+  for (size_t b = 0; b + 1 < bucketStart.size(); ++b) {
+    if (bucketStart[b + 1] - bucketStart[b] > 1) {
+      std::sort(items.begin() + bucketStart[b], items.begin() + bucketStart[b + 1], before);
     }
   }
-  for (auto& side : sides) {
-    std::sort(side.begin(), side.end(), [&arena](const SortItem& a, const SortItem& b) {
-      if (a.prefix != b.prefix) return a.prefix < b.prefix;
-      if (a.more != b.more) return a.more < b.more;
-      return CompareBelowTop(NodeAt(arena, a.handle)->key, NodeAt(arena, b.handle)->key) < 0;
-    });
-  }
-  trie.head->left = LinkSide(sides[0], arena, trie.head);
-  trie.head->right = LinkSide(sides[1], arena, trie.head);
+  SortItem* sideOne = items.data() + bucketStart[kBucketsPerSide];
+  trie.head->left = LinkSide(items.data(), sideOne, arena, trie.head);
+  trie.head->right = LinkSide(sideOne, items.data() + items.size(), arena, trie.head);
 }
 
 }  // namespace vos
