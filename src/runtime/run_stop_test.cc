@@ -608,6 +608,24 @@ TEST_F(RunStopTest, IndexOverAnInputFileIsRefusedWith5) {
   }
 }
 
+// Large blocks come zero-filled and writable to their last byte; from one huge page up they start on a huge page.
+TEST(LargeBlockTest, BlocksAreZeroWritableAndAligned) {
+  EXPECT_EQ(MapLargeBlock(0), nullptr);
+  for (size_t size : {size_t{1}, size_t{4095}, size_t{4097}, kHugePageSize - 1, kHugePageSize, 5 * kHugePageSize + 3}) {
+    SCOPED_TRACE(size);
+    LargeBlock block = NewLargeBlock(size);
+    ASSERT_NE(block.get(), nullptr);
+    EXPECT_EQ(block[0], 0);
+    EXPECT_EQ(block[size - 1], 0);
+    block[0] = 1;
+    block[size - 1] = 2;
+    EXPECT_EQ(block[0] + block[size - 1], size == 1 ? 4 : 3);
+    if (size >= kHugePageSize) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(block.get()) % kHugePageSize, 0u);
+    }
+  }
+}
+
 struct ChildResult {
   std::string output;
   int status = -1;
@@ -666,6 +684,7 @@ TEST(RunStopChildTest, RefusedAllocationEndsTheRunWith203) {
        [] {
          for (;;) keep = new uint8_t[1 << 16];
        }},
+      {"a large block beyond the limit", [] { keep = MapLargeBlock(size_t{1} << 32); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

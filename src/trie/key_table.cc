@@ -23,7 +23,7 @@ uint32_t NodeHandle(const Arena& arena, const TrieNode* node) {
   auto* address = reinterpret_cast<const uint8_t*>(node);
   for (size_t block = arena.blocks.size(); block-- > 0;) {
     const uint8_t* start = arena.blocks[block].bytes.get();
-    if (address >= start && address < start + kArenaBlockSize) {
+    if (address >= start && address < start + arena.blocks[block].size) {
       if (block + 1 > kMaxBlocks) StopRun(ErrorCode::kOutOfMemory);
       return static_cast<uint32_t>((block + 1) << kUnitBits | static_cast<size_t>(address - start) / 8);
     }
@@ -75,7 +75,7 @@ bool SameIndexBits(const ShortString& key, const uint8_t* stored) {
 // slot where it would go.
 template <bool exact>
 size_t FindSlot(const KeyTable& table, const Arena& arena, const ShortString& key, uint32_t tag) {
-  size_t mask = table.slots.size() - 1;
+  size_t mask = table.size - 1;
   for (size_t i = tag & mask;; i = (i + 1) & mask) {
     uint64_t slot = table.slots[i];
     if (slot == 0) return i;
@@ -88,13 +88,18 @@ size_t FindSlot(const KeyTable& table, const Arena& arena, const ShortString& ke
 // Keeps the table at most half full with `more` keys added, so that a probe seldom goes past a few slots. The tags
 // place the nodes anew without touching them.
 void MakeRoom(KeyTable& table, int64_t more) {
-  if ((table.count + more) * 2 <= static_cast<int64_t>(table.slots.size())) return;
-  std::vector<uint64_t> old = std::move(table.slots);
-  size_t size = std::max(kFirstTableSize, old.size());
-  while (static_cast<int64_t>(size) < (table.count + more) * 2) size *= 2;
-  table.slots.assign(size, 0);
+  if ((table.count + more) * 2 <= static_cast<int64_t>(table.size)) return;
+  KeyTable old = std::move(table);
+  size_t size = std::max(kFirstTableSize, old.size);
+  while (static_cast<int64_t>(size) < (old.count + more) * 2) size *= 2;
+  // Fresh memory from the system is zero already: no slot needs clearing.
+  table.memory = NewLargeBlock(size * sizeof(uint64_t));
+  table.slots = reinterpret_cast<uint64_t*>(table.memory.get());
+  table.size = size;
+  table.count = old.count;
   size_t mask = size - 1;
-  for (uint64_t slot : old) {
+  for (size_t k = 0; k < old.size; ++k) {
+    uint64_t slot = old.slots[k];
     if (slot == 0) continue;
     size_t i = SlotTag(slot) & mask;
     while (table.slots[i] != 0) i = (i + 1) & mask;
@@ -141,7 +146,7 @@ void FileBatch(KeyBatch& batch, KeyTable& table, KeyTrie& trie, RunStatistics& s
   constexpr int kSlotLead = 16;
   constexpr int kNodeLead = 8;
   MakeRoom(table, batch.count);
-  size_t mask = table.slots.size() - 1;
+  size_t mask = table.size - 1;
   for (int i = -kSlotLead; i < batch.count; ++i) {
     if (i + kSlotLead < batch.count) __builtin_prefetch(&table.slots[batch.tags[i + kSlotLead] & mask]);
     int ahead = i + kNodeLead;
@@ -204,15 +209,14 @@ SortItem MakeSortItem(const uint8_t* key, uint32_t handle) {
   return item;
 }
 
-// Buckets of sort items: the side of the head, then the prefix's top 16 bits (the position of the highest non-zero
-// character and that character).
-constexpr size_t kBucketsPerSide = size_t{1} << 16;
-
-size_t BucketOf(const uint8_t* key) {
+// Buckets of sort items: the side of the head, then the top `bits` bits (at most 16) of the prefix, that is of the
+// position of the highest non-zero character and that character. Bucket order is sort order.
+size_t BucketOf(const uint8_t* key, int bits) {
   int side = key[0] > kTopByte ? key[kTopByte + 1] & 1 : 0;
   int32_t top = std::min<int32_t>(key[0], kTopByte);
   while (top > 0 && key[top] == 0) --top;
-  return static_cast<size_t>(side) * kBucketsPerSide + (static_cast<size_t>(top) << 8 | key[top]);
+  size_t topBits = (static_cast<size_t>(top) << 8 | key[top]) >> (16 - bits);
+  return static_cast<size_t>(side) << bits | topBits;
 }
 
 // Calls `visit` (key, handle) for every node of the trie but the head, in the order the nodes were made.
@@ -289,13 +293,18 @@ void LinkFiledKeys(KeyTable& table, KeyTrie& trie) {
   // The items are placed straight into buckets by side and by the top 16 bits of their prefix, counted in a first
   // pass, so that the sort only orders each bucket's few items, and no second array is needed.
   const Arena& arena = trie.nodeArena;
-  std::vector<uint32_t> bucketStart(2 * kBucketsPerSide + 1, 0);
-  ForEachFiledNode(trie, [&bucketStart](const uint8_t* key, uint32_t) { ++bucketStart[BucketOf(key) + 1]; });
+  // About as many buckets as keys, up to 2^16 a side: a small trie does not pay for a large count table.
+  int bits = std::clamp(static_cast<int>(std::bit_width(static_cast<uint64_t>(trie.nodeCount))), 1, 16);
+  std::vector<uint32_t> bucketStart((size_t{2} << bits) + 1, 0);
+  ForEachFiledNode(trie, [&bucketStart, bits](const uint8_t* key, uint32_t) {
+    ++bucketStart[BucketOf(key, bits) + 1];
+  });
   for (size_t b = 1; b < bucketStart.size(); ++b) bucketStart[b] += bucketStart[b - 1];
-  std::vector<SortItem> items(bucketStart.back());
+  LargeBlock itemMemory = NewLargeBlock(bucketStart.back() * sizeof(SortItem));
+  auto* items = reinterpret_cast<SortItem*>(itemMemory.get());
   std::vector<uint32_t> next(bucketStart.begin(), bucketStart.end() - 1);
-  ForEachFiledNode(trie, [&items, &next](const uint8_t* key, uint32_t handle) {
-    items[next[BucketOf(key)]++] = MakeSortItem(key, handle);
+  ForEachFiledNode(trie, [items, &next, bits](const uint8_t* key, uint32_t handle) {
+    items[next[BucketOf(key, bits)]++] = MakeSortItem(key, handle);
   });
   auto before = [&arena](const SortItem& a, const SortItem& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
@@ -304,12 +313,12 @@ void LinkFiledKeys(KeyTable& table, KeyTrie& trie) {
   };
   for (size_t b = 0; b + 1 < bucketStart.size(); ++b) {
     if (bucketStart[b + 1] - bucketStart[b] > 1) {
-      std::sort(items.begin() + bucketStart[b], items.begin() + bucketStart[b + 1], before);
+      std::sort(items + bucketStart[b], items + bucketStart[b + 1], before);
     }
   }
-  SortItem* sideOne = items.data() + bucketStart[kBucketsPerSide];
-  trie.head->left = LinkSide(items.data(), sideOne, arena, trie.head);
-  trie.head->right = LinkSide(sideOne, items.data() + items.size(), arena, trie.head);
+  SortItem* sideOne = items + bucketStart[size_t{1} << bits];
+  trie.head->left = LinkSide(items, sideOne, arena, trie.head);
+  trie.head->right = LinkSide(sideOne, items + bucketStart.back(), arena, trie.head);
 }
 
 }  // namespace vos

@@ -20,7 +20,9 @@ namespace vos {
 // A hash table from key to node. Two keys that agree on bits 800 down to 0 (the only bits the index can tell
 // apart) share one place, which the first of them keeps, just as in the trie.
 struct KeyTable {
-  std::vector<uint64_t> slots;  // hash tag << 32 | node handle (see NodeHandle); 0 marks a free slot
+  LargeBlock memory;            // the slots, zero-filled when taken
+  uint64_t* slots = nullptr;    // hash tag << 32 | node handle (see NodeHandle); 0 marks a free slot
+  size_t size = 0;              // number of slots, a power of two
   int64_t count = 0;            // slots in use; kept at most half of them
 };
 

@@ -15,8 +15,14 @@ namespace {
 void* Allocate(Arena& arena, size_t size) {
   size = (size + alignof(TrieNode) - 1) & ~(alignof(TrieNode) - 1);
   if (arena.blocks.empty() || size > arena.blocks.back().size - arena.blocks.back().used) {
-    size_t blockSize = std::max(size, kArenaBlockSize);
-    arena.blocks.push_back({std::make_unique_for_overwrite<uint8_t[]>(blockSize), blockSize, 0});
+    // Blocks double from 64 KiB to kArenaBlockSize, so that a small trie stays small.
+    size_t blockSize = kArenaBlockSize;
+    if (size_t grown = kFirstArenaBlockSize; arena.blocks.size() < 16) {
+      grown <<= arena.blocks.size();
+      blockSize = std::min(blockSize, grown);
+    }
+    blockSize = std::max(size, blockSize);
+    arena.blocks.push_back({NewLargeBlock(blockSize), blockSize, 0});
   }
   ArenaBlock& block = arena.blocks.back();
   void* result = block.bytes.get() + block.used;

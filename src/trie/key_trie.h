@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "runtime/sys_io.h"
 #include "trie/short_string.h"
 
 namespace vos {
@@ -46,7 +47,7 @@ struct TrieNode {
 
 // Bump allocator: memory is taken from the system in blocks and nothing is returned before the process ends.
 struct ArenaBlock {
-  std::unique_ptr<uint8_t[]> bytes;
+  LargeBlock bytes;
   size_t size = 0;
   size_t used = 0;
 };
@@ -110,8 +111,9 @@ void AddPosting(TrieNode& node, int32_t entryOffset, KeyTrie& trie, RunStatistic
 
 // Building blocks that the key table (key_table.h) shares with insertion.
 
-// Nodes are allocated from blocks of this size.
+// Nodes are allocated from blocks that grow to this size.
 inline constexpr size_t kArenaBlockSize = 4 << 20;
+inline constexpr size_t kFirstArenaBlockSize = 64 << 10;
 // Bits 799 down to 0 lie in bytes 99 down to 0; bit 800 is the lowest bit of byte 100.
 inline constexpr int32_t kTopByte = (kTopBitIndex - 1) / 8;
 
