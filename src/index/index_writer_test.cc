@@ -229,7 +229,7 @@ TEST(IndexWriterTest, LayoutIsBreadthFirstOverDownLinksWithOffsetsFromRecordSize
   for (size_t i = 0; i < order.size(); ++i) {
     EXPECT_EQ(order[i], expected[i]) << "position " << i;
     EXPECT_EQ(order[i]->fileOffset, offset) << "position " << i;
-    offset += RecordSize(order[i]->key[0], order[i]->postings.count);
+    offset += RecordSize(StoredKey(*order[i])[0], order[i]->postings.count);
   }
 
   std::vector<std::pair<const TrieNode*, int32_t>> first;

@@ -65,6 +65,7 @@ uint32_t HashIndexBits(const ShortString& key) {
 
 // True when the stored key agrees with `key` on every bit the index can tell apart.
 bool SameIndexBits(const ShortString& key, const uint8_t* stored) {
+  if (key.length <= kTopByte) return KeysEqual(key, stored);
   if (key.length != stored[0]) return false;
   int32_t counted = std::min<int32_t>(key.length, kTopByte);
   if (std::memcmp(key.bytes.data(), stored + 1, static_cast<size_t>(counted)) != 0) return false;
@@ -80,7 +81,7 @@ size_t FindSlot(const KeyTable& table, const Arena& arena, const ShortString& ke
     uint64_t slot = table.slots[i];
     if (slot == 0) return i;
     if (SlotTag(slot) != tag) continue;
-    const uint8_t* stored = NodeAt(arena, SlotHandle(slot))->key;
+    const uint8_t* stored = StoredKey(*NodeAt(arena, SlotHandle(slot)));
     if (exact ? KeysEqual(key, stored) : SameIndexBits(key, stored)) return i;
   }
 }
@@ -115,7 +116,7 @@ TrieNode* FileTaggedKey(const ShortString& key, uint32_t tag, int32_t entryOffse
     TrieNode* node = NodeAt(trie.nodeArena, SlotHandle(table.slots[i]));
     // A key of up to 99 characters agrees with the node's on all its bytes; a longer one may differ beyond the
     // index's bits, and then the earlier key keeps the place.
-    if (key.length > kTopByte && !KeysEqual(key, node->key)) return nullptr;
+    if (key.length > kTopByte && !KeysEqual(key, StoredKey(*node))) return nullptr;
     AddPosting(*node, entryOffset, trie, statistics);
     return node;
   }
@@ -227,8 +228,8 @@ void ForEachFiledNode(const KeyTrie& trie, Visit visit) {
     const uint8_t* bytes = arena.blocks[block].bytes.get();
     for (size_t offset = 0; offset < arena.blocks[block].used;) {
       auto* node = reinterpret_cast<const TrieNode*>(bytes + offset);
-      if (node != trie.head) visit(node->key, static_cast<uint32_t>((block + 1) << kUnitBits | offset / 8));
-      offset += NodeRecordSize(node->key[0]);
+      if (node != trie.head) visit(StoredKey(*node), static_cast<uint32_t>((block + 1) << kUnitBits | offset / 8));
+      offset += NodeRecordSize(StoredKey(*node)[0]);
     }
   }
 }
@@ -263,19 +264,19 @@ Subtree Close(const OpenNode& open, const Subtree& right) {
 TrieNode* LinkSide(const SortItem* first, const SortItem* last, const Arena& arena, TrieNode* head) {
   std::vector<OpenNode> open;  // the right spine; bit indices fall from bottom to top
   Subtree carry{head, head, -1};
-  const uint8_t* previous = head->key;
+  const uint8_t* previous = StoredKey(*head);
   for (const SortItem* at = first; at != last; ++at) {
     const SortItem& item = *at;
     if (last - at > 8) __builtin_prefetch(NodeAt(arena, at[8].handle) + 1);  // the key
     TrieNode* node = NodeAt(arena, item.handle);
-    int32_t bitIndex = StoredDifferenceBit(node->key, previous);
+    int32_t bitIndex = StoredDifferenceBit(StoredKey(*node), previous);
     while (!open.empty() && open.back().bitIndex < bitIndex) {
       carry = Close(open.back(), carry);
       open.pop_back();
     }
     open.push_back({bitIndex, carry});
     carry = {node, node, item.handle};
-    previous = node->key;
+    previous = StoredKey(*node);
   }
   while (!open.empty()) {
     carry = Close(open.back(), carry);
@@ -309,7 +310,7 @@ void LinkFiledKeys(KeyTable& table, KeyTrie& trie) {
   auto before = [&arena](const SortItem& a, const SortItem& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     if (a.more != b.more) return a.more < b.more;
-    return CompareBelowTop(NodeAt(arena, a.handle)->key, NodeAt(arena, b.handle)->key) < 0;
+    return CompareBelowTop(StoredKey(*NodeAt(arena, a.handle)), StoredKey(*NodeAt(arena, b.handle))) < 0;
   };
   for (size_t b = 0; b + 1 < bucketStart.size(); ++b) {
     if (bucketStart[b + 1] - bucketStart[b] > 1) {

@@ -65,6 +65,9 @@ int32_t DifferenceBit(const Key& key, const uint8_t* stored) {
 
 }  // namespace
 
+// KeysEqual reads a stored key in whole words up to the end of its node record.
+static_assert(sizeof(TrieNode) % 8 == 0 && alignof(TrieNode) == 8);
+
 size_t NodeRecordSize(uint8_t keyLength) {
   return (sizeof(TrieNode) + keyLength + 1 + alignof(TrieNode) - 1) & ~(alignof(TrieNode) - 1);
 }
@@ -74,7 +77,7 @@ TrieNode* NewNode(const ShortString& key, int32_t entryOffset, KeyTrie& trie) {
   uint8_t* keyBytes = memory + sizeof(TrieNode);
   keyBytes[0] = key.length;
   std::memcpy(keyBytes + 1, key.bytes.data(), key.length);
-  auto* node = new (memory) TrieNode{keyBytes, nullptr, nullptr, kTopBitIndex, 0, {1, entryOffset, nullptr}};
+  auto* node = new (memory) TrieNode{nullptr, nullptr, kTopBitIndex, 0, {1, entryOffset, nullptr}};
   ++trie.nodeCount;
   return node;
 }
@@ -108,7 +111,7 @@ const TrieNode* FindNode(const ShortString& key, const KeyTrie& trie) {
   return p;
 }
 
-bool ContainsKey(const ShortString& key, const KeyTrie& trie) { return KeysEqual(key, FindNode(key, trie)->key); }
+bool ContainsKey(const ShortString& key, const KeyTrie& trie) { return KeysEqual(key, StoredKey(*FindNode(key, trie))); }
 
 void AddPosting(TrieNode& node, int32_t entryOffset, KeyTrie& trie, RunStatistics& statistics) {
   PostingList& list = node.postings;
@@ -138,11 +141,11 @@ void AddPosting(TrieNode& node, int32_t entryOffset, KeyTrie& trie, RunStatistic
 TrieNode* InsertKey(const ShortString& key, int32_t entryOffset, KeyTrie& trie, RunStatistics& statistics) {
   if (key.length == 0) return nullptr;  // the head's key; an empty exclusion line files nothing
   auto* found = const_cast<TrieNode*>(FindNode(key, trie));
-  if (KeysEqual(key, found->key)) {
+  if (KeysEqual(key, StoredKey(*found))) {
     AddPosting(*found, entryOffset, trie, statistics);
     return found;
   }
-  int32_t d = DifferenceBit(key, found->key);
+  int32_t d = DifferenceBit(key, StoredKey(*found));
   if (d < 0) return nullptr;  // no bit of the index format tells this key from `found`
 
   TrieNode* parent;

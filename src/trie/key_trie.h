@@ -9,6 +9,8 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -36,8 +38,9 @@ inline int32_t PostingAt(const PostingList& list, int32_t i) {
   return i == list.count - 1 ? list.last : list.earlier[i];
 }
 
+// A node of the trie. Its key, a length byte followed by the characters, is stored at its own length right behind
+// the node (see StoredKey), so that comparing it costs no further cache miss and no pointer.
 struct TrieNode {
-  const uint8_t* key;  // length byte followed by the characters, stored at its own length right behind the node
   TrieNode* left;      // followed when the tested bit is 0
   TrieNode* right;     // followed when the tested bit is 1
   int32_t bitIndex;
@@ -90,9 +93,12 @@ inline int KeyBit(const ShortString& key, int32_t b) {
   return i <= key.length ? (key.bytes[i - 1] >> (b & 7)) & 1 : 0;
 }
 
+// The stored key of a node: its length byte, followed by its characters.
+inline const uint8_t* StoredKey(const TrieNode& node) { return reinterpret_cast<const uint8_t*>(&node + 1); }
+
 // The stored key of a node as a view of its characters.
 inline std::string_view KeyText(const TrieNode& node) {
-  return {reinterpret_cast<const char*>(node.key + 1), node.key[0]};
+  return {reinterpret_cast<const char*>(StoredKey(node) + 1), StoredKey(node)[0]};
 }
 
 // The node where the descent for `key` ends; the key is in the trie exactly when that node's key equals it.
@@ -127,9 +133,28 @@ size_t NodeRecordSize(uint8_t keyLength);
 // that comparing it costs no further cache miss.
 TrieNode* NewNode(const ShortString& key, int32_t entryOffset, KeyTrie& trie);
 
-// True when the stored key equals `key` (same length, same bytes).
+// True when the stored key equals `key` (same length, same bytes). A short string is laid out as a stored key is,
+// and a stored key's node record is padded to 8 bytes, so both are compared 8 bytes at a time, length byte
+// included, with the bytes past the key masked off in the last word.
 inline bool KeysEqual(const ShortString& key, const uint8_t* stored) {
-  return key.length == stored[0] && std::memcmp(key.bytes.data(), stored + 1, key.length) == 0;
+  static_assert(offsetof(ShortString, bytes) == 1 && sizeof(ShortString) % 8 == 0);
+  if (key.length != stored[0]) return false;
+  const auto* text = reinterpret_cast<const uint8_t*>(&key);
+  size_t n = size_t{key.length} + 1;
+  size_t i = 0;
+  uint64_t a;
+  uint64_t b;
+  for (; i + 8 <= n; i += 8) {
+    std::memcpy(&a, text + i, 8);
+    std::memcpy(&b, stored + i, 8);
+    if (a != b) return false;
+  }
+  if (i == n) return true;
+  std::memcpy(&a, text + i, 8);
+  std::memcpy(&b, stored + i, 8);
+  int shift = static_cast<int>(8 * (8 - (n - i)));
+  uint64_t mask = std::endian::native == std::endian::little ? ~uint64_t{0} >> shift : ~uint64_t{0} << shift;
+  return ((a ^ b) & mask) == 0;
 }
 
 // The highest bit from 799 down to 0 in which two stored keys differ, or -1 when they agree on all of them.
