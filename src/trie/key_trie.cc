@@ -32,6 +32,10 @@ void* Allocate(Arena& arena, size_t size) {
 
 // A posting array with room for 2^sizeClass offsets (sizeClass >= 1), an outgrown one if there is one.
 int32_t* TakePostingArray(KeyTrie& trie, int sizeClass) {
+  if (sizeClass >= kLargePostingClass) {
+    trie.largeArrays.push_back(NewLargeBlock(sizeof(int32_t) << sizeClass));
+    return reinterpret_cast<int32_t*>(trie.largeArrays.back().get());
+  }
   int32_t* array = trie.spareArrays[sizeClass];
   if (array == nullptr) return static_cast<int32_t*>(Allocate(trie.postingArena, sizeof(int32_t) << sizeClass));
   std::memcpy(&trie.spareArrays[sizeClass], array, sizeof(int32_t*));  // the next spare is chained through its start
@@ -39,6 +43,13 @@ int32_t* TakePostingArray(KeyTrie& trie, int sizeClass) {
 }
 
 void KeepPostingArray(KeyTrie& trie, int sizeClass, int32_t* array) {
+  if (sizeClass >= kLargePostingClass) {
+    auto owner = std::find_if(trie.largeArrays.begin(), trie.largeArrays.end(),
+                              [array](const LargeBlock& block) { return block.get() == reinterpret_cast<uint8_t*>(array); });
+    std::swap(*owner, trie.largeArrays.back());
+    trie.largeArrays.pop_back();
+    return;
+  }
   std::memcpy(array, &trie.spareArrays[sizeClass], sizeof(int32_t*));
   trie.spareArrays[sizeClass] = array;
 }

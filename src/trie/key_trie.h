@@ -26,7 +26,11 @@ inline constexpr int32_t kTopBitIndex = 800;
 // Distinct entry offsets in the order they were first added (ascending during a scan). Most keys stand in one or
 // two entries, so the newest offset sits in the list itself (filing a repeated key compares with it) and the
 // earlier ones in an array from the trie's posting arena whose capacity doubles as it fills; an outgrown array is
-// kept for the next list that needs one of its size.
+// kept for the next list that needs one of its size. Arrays of 2^kLargePostingClass offsets and more belong to the
+// few most frequent keys, whose outgrown arrays no other list would take: they are blocks of their own, returned
+// to the system when outgrown.
+inline constexpr int kLargePostingClass = 12;
+
 struct PostingList {
   int32_t count = 0;
   int32_t last = 0;              // the newest offset, when count >= 1
@@ -64,6 +68,7 @@ struct KeyTrie {
   Arena nodeArena;     // the nodes, each with its key right behind it, in the order they were made
   Arena postingArena;  // posting arrays
   std::array<int32_t*, 32> spareArrays{};  // outgrown posting arrays of capacity 2^k, chained through their start
+  std::vector<LargeBlock> largeArrays;     // posting arrays of kLargePostingClass and up, each a block of its own
   int64_t nodeCount = 0;  // nodes other than the head
 };
 

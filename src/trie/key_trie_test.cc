@@ -136,6 +136,26 @@ TEST(KeyTrieTest, PostingsStayDistinctAndStatisticsKeepTheFirstRecord) {
   EXPECT_EQ(f.statistics.longestKeyNode, long1);
 }
 
+// Lists that grow through every array size, the blocks of their own for the longest included, interleaved so that
+// outgrown arrays change hands: each keeps its offsets in order.
+TEST(KeyTrieTest, LongPostingListsKeepEveryOffsetInOrder) {
+  Fixture f;
+  const std::map<std::string, int32_t> lengths = {
+      {"oft", 3 << kLargePostingClass}, {"mittel", (1 << kLargePostingClass) + 1}, {"selten", 300}};
+  std::map<std::string, std::vector<int32_t>> expected;
+  for (int32_t offset = 0; offset < (3 << kLargePostingClass); ++offset) {
+    for (const auto& [key, length] : lengths) {
+      if (offset >= length) continue;
+      f.Insert(key, offset * 7);
+      expected[key].push_back(offset * 7);
+    }
+  }
+  for (const auto& [key, offsets] : expected) {
+    EXPECT_TRUE(test::Postings(*FindNode(S(key), f.trie)) == offsets) << key;
+  }
+  EXPECT_EQ(f.statistics.maxPostingCount, 3 << kLargePostingClass);
+}
+
 TEST(KeyTrieTest, EmptyKeyIsIgnored) {
   Fixture f;
   EXPECT_EQ(f.Insert("", 0), nullptr);
