@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/output_file.h"
 #include "test_support.h"
 
 namespace vos::test {
@@ -252,9 +253,9 @@ TEST(EndToEndTest, FileSizeLimitAnywhereInALargeIndexLeavesItsPrefix) {
   RunResult good = RunVos(dir, {});
   ASSERT_EQ(good.status, 0);
   const std::string index = dir.Read("index.dat");
-  constexpr uint64_t kMiB = uint64_t{1} << 20;
-  ASSERT_GT(index.size(), kMiB + 4096) << "the index must outgrow the write buffer";
-  for (uint64_t limit : {uint64_t{5}, kMiB - 1, kMiB, kMiB + 4096}) {
+  constexpr uint64_t kBuffer = kOutputBufferSize;
+  ASSERT_GT(index.size(), 2 * kBuffer + 4096) << "the index must outgrow the write buffer";
+  for (uint64_t limit : {uint64_t{5}, kBuffer - 1, kBuffer, kBuffer + 4096, 2 * kBuffer + 1}) {
     SCOPED_TRACE(limit);
     RunOptions options;
     options.fileSizeLimit = limit;

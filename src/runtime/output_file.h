@@ -11,7 +11,7 @@
 
 namespace vos {
 
-inline constexpr size_t kOutputBufferSize = size_t{1} << 20;
+inline constexpr size_t kOutputBufferSize = size_t{256} << 10;
 
 struct OutputFile {
   int handle = -1;

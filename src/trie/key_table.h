@@ -36,7 +36,7 @@ uint32_t KeyTag(const ShortString& key);
 
 // Keys waiting to be filed, each with its entry offset and tag. Filing them together lets the cache misses of
 // one key's table slot and node overlap with those of the keys before it.
-inline constexpr int kKeyBatchSize = 2048;
+inline constexpr int kKeyBatchSize = 1024;
 struct KeyBatch {
   std::array<ShortString, kKeyBatchSize> keys;
   std::array<int32_t, kKeyBatchSize> entryOffsets;

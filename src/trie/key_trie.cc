@@ -32,10 +32,6 @@ void* Allocate(Arena& arena, size_t size) {
 
 // A posting array with room for 2^sizeClass offsets (sizeClass >= 1), an outgrown one if there is one.
 int32_t* TakePostingArray(KeyTrie& trie, int sizeClass) {
-  if (sizeClass >= kLargePostingClass) {
-    trie.largeArrays.push_back(NewLargeBlock(sizeof(int32_t) << sizeClass));
-    return reinterpret_cast<int32_t*>(trie.largeArrays.back().get());
-  }
   int32_t* array = trie.spareArrays[sizeClass];
   if (array == nullptr) return static_cast<int32_t*>(Allocate(trie.postingArena, sizeof(int32_t) << sizeClass));
   std::memcpy(&trie.spareArrays[sizeClass], array, sizeof(int32_t*));  // the next spare is chained through its start
@@ -43,15 +39,26 @@ int32_t* TakePostingArray(KeyTrie& trie, int sizeClass) {
 }
 
 void KeepPostingArray(KeyTrie& trie, int sizeClass, int32_t* array) {
-  if (sizeClass >= kLargePostingClass) {
-    auto owner = std::find_if(trie.largeArrays.begin(), trie.largeArrays.end(),
-                              [array](const LargeBlock& block) { return block.get() == reinterpret_cast<uint8_t*>(array); });
-    std::swap(*owner, trie.largeArrays.back());
-    trie.largeArrays.pop_back();
-    return;
-  }
   std::memcpy(array, &trie.spareArrays[sizeClass], sizeof(int32_t*));
   trie.spareArrays[sizeClass] = array;
+}
+
+// Gives the `place` offsets of a full list room for kLongListStep more, in pages of their own: the arena array of
+// kLongList offsets is left for another list, a page run grows.
+int32_t* GrowLongList(KeyTrie& trie, int32_t* earlier, uint32_t place) {
+  size_t size = place * sizeof(int32_t);
+  size_t larger = size + kLongListStep * sizeof(int32_t);
+  if (place == kLongList) {
+    auto* pages = reinterpret_cast<int32_t*>(ResizePages(nullptr, 0, larger));
+    std::memcpy(pages, earlier, size);
+    KeepPostingArray(trie, std::countr_zero(kLongList), earlier);
+    trie.longLists.runs[pages] = larger;
+    return pages;
+  }
+  auto* pages = reinterpret_cast<int32_t*>(ResizePages(reinterpret_cast<uint8_t*>(earlier), size, larger));
+  trie.longLists.runs.erase(earlier);
+  trie.longLists.runs[pages] = larger;
+  return pages;
 }
 
 // Byte i of a key, the length byte being byte 0; bytes past the key read as 0.
@@ -78,6 +85,10 @@ int32_t DifferenceBit(const Key& key, const uint8_t* stored) {
 
 // KeysEqual reads a stored key in whole words up to the end of its node record.
 static_assert(sizeof(TrieNode) % 8 == 0 && alignof(TrieNode) == 8);
+
+LongListPages::~LongListPages() {
+  for (const auto& [pages, size] : runs) ReleasePages(reinterpret_cast<uint8_t*>(pages), size);
+}
 
 size_t NodeRecordSize(uint8_t keyLength) {
   return (sizeof(TrieNode) + keyLength + 1 + alignof(TrieNode) - 1) & ~(alignof(TrieNode) - 1);
@@ -130,7 +141,10 @@ void AddPosting(TrieNode& node, int32_t entryOffset, KeyTrie& trie, RunStatistic
     if (list.last == entryOffset) return;
     // `earlier` has room for 2, 4, 8, ... offsets; it is full when the place to fill is a power of two from 2 up.
     auto place = static_cast<uint32_t>(list.count - 1);
-    if (place == 0) {
+    if (place >= kLongList) {
+      // In pages of its own, which hold a whole number of steps and are full when the place to fill starts one.
+      if (place % kLongListStep == 0) list.earlier = GrowLongList(trie, list.earlier, place);
+    } else if (place == 0) {
       list.earlier = TakePostingArray(trie, 1);
     } else if (place >= 2 && (place & (place - 1)) == 0) {
       int sizeClass = std::countr_zero(place);

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "runtime/sys_io.h"
@@ -26,10 +27,11 @@ inline constexpr int32_t kTopBitIndex = 800;
 // Distinct entry offsets in the order they were first added (ascending during a scan). Most keys stand in one or
 // two entries, so the newest offset sits in the list itself (filing a repeated key compares with it) and the
 // earlier ones in an array from the trie's posting arena whose capacity doubles as it fills; an outgrown array is
-// kept for the next list that needs one of its size. Arrays of 2^kLargePostingClass offsets and more belong to the
-// few most frequent keys, whose outgrown arrays no other list would take: they are blocks of their own, returned
-// to the system when outgrown.
-inline constexpr int kLargePostingClass = 12;
+// kept for the next list that needs one of its size. A list of more than kLongList offsets (only the most frequent
+// keys get there, and no other list would take their outgrown arrays) moves into pages of its own, which grow by
+// kLongListStep offsets at a time, in place where the address space allows.
+inline constexpr uint32_t kLongList = 1024;
+inline constexpr uint32_t kLongListStep = 1024;  // 4 KiB of offsets: one page
 
 struct PostingList {
   int32_t count = 0;
@@ -52,6 +54,18 @@ struct TrieNode {
   PostingList postings;  // last, next to the key: filing a repeated key touches both
 };
 
+// The pages that hold long posting lists: each run's size, by its start. Released with the trie.
+struct LongListPages {
+  std::unordered_map<int32_t*, size_t> runs;
+  LongListPages() = default;
+  LongListPages(LongListPages&& other) noexcept { runs.swap(other.runs); }
+  LongListPages& operator=(LongListPages&& other) noexcept {
+    runs.swap(other.runs);
+    return *this;
+  }
+  ~LongListPages();
+};
+
 // Bump allocator: memory is taken from the system in blocks and nothing is returned before the process ends.
 struct ArenaBlock {
   LargeBlock bytes;
@@ -68,7 +82,7 @@ struct KeyTrie {
   Arena nodeArena;     // the nodes, each with its key right behind it, in the order they were made
   Arena postingArena;  // posting arrays
   std::array<int32_t*, 32> spareArrays{};  // outgrown posting arrays of capacity 2^k, chained through their start
-  std::vector<LargeBlock> largeArrays;     // posting arrays of kLargePostingClass and up, each a block of its own
+  LongListPages longLists;
   int64_t nodeCount = 0;  // nodes other than the head
 };
 
