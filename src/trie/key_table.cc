@@ -86,13 +86,14 @@ size_t FindSlot(const KeyTable& table, const Arena& arena, const ShortString& ke
   }
 }
 
-// Keeps the table at most half full with `more` keys added, so that a probe seldom goes past a few slots. The tags
+// Keeps the table at most three quarters full with `more` keys added. A probe compares tags, eight slots to a cache
+// line, and touches a node only when the tag matches, so a fuller table costs little time and much less memory. The tags
 // place the nodes anew without touching them.
 void MakeRoom(KeyTable& table, int64_t more) {
-  if ((table.count + more) * 2 <= static_cast<int64_t>(table.size)) return;
+  if ((table.count + more) * 4 <= static_cast<int64_t>(table.size) * 3) return;
   KeyTable old = std::move(table);
   size_t size = std::max(kFirstTableSize, old.size);
-  while (static_cast<int64_t>(size) < (old.count + more) * 2) size *= 2;
+  while (static_cast<int64_t>(size) * 3 < (old.count + more) * 4) size *= 2;
   // Fresh memory from the system is zero already: no slot needs clearing.
   table.memory = NewLargeBlock(size * sizeof(uint64_t));
   table.slots = reinterpret_cast<uint64_t*>(table.memory.get());
@@ -259,67 +260,106 @@ Subtree Close(const OpenNode& open, const Subtree& right) {
   return {node, earlier.earliest, earlier.arrival};
 }
 
-// Links the keys of one side of the head, sorted, with the head's empty key in front of them, and gives the
-// target of the head's link to that side.
-TrieNode* LinkSide(const SortItem* first, const SortItem* last, const Arena& arena, TrieNode* head) {
+// The linking of one side of the head, fed its keys in sorted order one run at a time: the head's empty key comes
+// first, then the keys, and FinishSide gives the target of the head's link to that side.
+struct SideLink {
   std::vector<OpenNode> open;  // the right spine; bit indices fall from bottom to top
-  Subtree carry{head, head, -1};
-  const uint8_t* previous = StoredKey(*head);
+  Subtree carry;
+  const uint8_t* previous;
+};
+
+SideLink StartSide(TrieNode* head) { return {{}, {head, head, -1}, StoredKey(*head)}; }
+
+void LinkSorted(SideLink& link, const SortItem* first, const SortItem* last, const Arena& arena) {
   for (const SortItem* at = first; at != last; ++at) {
     const SortItem& item = *at;
     if (last - at > 8) __builtin_prefetch(NodeAt(arena, at[8].handle) + 1);  // the key
     TrieNode* node = NodeAt(arena, item.handle);
-    int32_t bitIndex = StoredDifferenceBit(StoredKey(*node), previous);
-    while (!open.empty() && open.back().bitIndex < bitIndex) {
-      carry = Close(open.back(), carry);
-      open.pop_back();
+    int32_t bitIndex = StoredDifferenceBit(StoredKey(*node), link.previous);
+    while (!link.open.empty() && link.open.back().bitIndex < bitIndex) {
+      link.carry = Close(link.open.back(), link.carry);
+      link.open.pop_back();
     }
-    open.push_back({bitIndex, carry});
-    carry = {node, node, item.handle};
-    previous = StoredKey(*node);
+    link.open.push_back({bitIndex, link.carry});
+    link.carry = {node, node, item.handle};
+    link.previous = StoredKey(*node);
   }
-  while (!open.empty()) {
-    carry = Close(open.back(), carry);
-    open.pop_back();
+}
+
+TrieNode* FinishSide(SideLink& link) {
+  while (!link.open.empty()) {
+    link.carry = Close(link.open.back(), link.carry);
+    link.open.pop_back();
   }
-  return carry.target;
+  return link.carry.target;
+}
+
+// The end of the run of buckets that starts at `first`: as many as hold at most `limit` items together, and at
+// least one.
+size_t RunEnd(const std::vector<uint32_t>& bucketStart, size_t first, size_t end, size_t limit) {
+  size_t last = first + 1;
+  while (last < end && bucketStart[last + 1] - bucketStart[first] <= limit) ++last;
+  return last;
 }
 
 }  // namespace
 
 void LinkFiledKeys(KeyTable& table, KeyTrie& trie) {
-  table = KeyTable{};  // its memory goes before the sort items take theirs
+  // The sort items take at most the memory of the table, which goes first, so that linking never needs more memory
+  // than filing did: a large trie is sorted and linked in runs of buckets, each with a pass over the nodes.
+  size_t runLimit = std::max<size_t>(table.size * sizeof(uint64_t) / sizeof(SortItem), 1);
+  table = KeyTable{};
   // Bit 800 sends a key to the head's left or right side; each side is the crit-bit tree of its keys on bits 799
   // to 0, the head's empty key included. The node arena holds the nodes back to back, so they are read in order.
-  // The items are placed straight into buckets by side and by the top 16 bits of their prefix, counted in a first
+  // The items are placed straight into buckets by side and by the top bits of their prefix, counted in a first
   // pass, so that the sort only orders each bucket's few items, and no second array is needed.
   const Arena& arena = trie.nodeArena;
   // About as many buckets as keys, up to 2^16 a side: a small trie does not pay for a large count table.
   int bits = std::clamp(static_cast<int>(std::bit_width(static_cast<uint64_t>(trie.nodeCount))), 1, 16);
-  std::vector<uint32_t> bucketStart((size_t{2} << bits) + 1, 0);
+  size_t bucketsPerSide = size_t{1} << bits;
+  std::vector<uint32_t> bucketStart(2 * bucketsPerSide + 1, 0);
   ForEachFiledNode(trie, [&bucketStart, bits](const uint8_t* key, uint32_t) {
     ++bucketStart[BucketOf(key, bits) + 1];
   });
   for (size_t b = 1; b < bucketStart.size(); ++b) bucketStart[b] += bucketStart[b - 1];
-  LargeBlock itemMemory = NewLargeBlock(bucketStart.back() * sizeof(SortItem));
+
+  size_t largestRun = 0;
+  for (size_t side = 0; side < 2; ++side) {
+    size_t end = (side + 1) * bucketsPerSide;
+    for (size_t b = side * bucketsPerSide, e; b < end; b = e) {
+      e = RunEnd(bucketStart, b, end, runLimit);
+      largestRun = std::max<size_t>(largestRun, bucketStart[e] - bucketStart[b]);
+    }
+  }
+  LargeBlock itemMemory = NewLargeBlock(largestRun * sizeof(SortItem));
   auto* items = reinterpret_cast<SortItem*>(itemMemory.get());
-  std::vector<uint32_t> next(bucketStart.begin(), bucketStart.end() - 1);
-  ForEachFiledNode(trie, [items, &next, bits](const uint8_t* key, uint32_t handle) {
-    items[next[BucketOf(key, bits)]++] = MakeSortItem(key, handle);
-  });
+  std::vector<uint32_t> next(bucketStart.size());
   auto before = [&arena](const SortItem& a, const SortItem& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     if (a.more != b.more) return a.more < b.more;
     return CompareBelowTop(StoredKey(*NodeAt(arena, a.handle)), StoredKey(*NodeAt(arena, b.handle))) < 0;
   };
-  for (size_t b = 0; b + 1 < bucketStart.size(); ++b) {
-    if (bucketStart[b + 1] - bucketStart[b] > 1) {
-      std::sort(items + bucketStart[b], items + bucketStart[b + 1], before);
+  for (size_t side = 0; side < 2; ++side) {
+    SideLink link = StartSide(trie.head);
+    size_t end = (side + 1) * bucketsPerSide;
+    for (size_t b = side * bucketsPerSide, e; b < end; b = e) {
+      e = RunEnd(bucketStart, b, end, runLimit);
+      uint32_t base = bucketStart[b];
+      if (bucketStart[e] == base) continue;
+      for (size_t k = b; k < e; ++k) next[k] = bucketStart[k] - base;
+      ForEachFiledNode(trie, [items, &next, bits, b, e](const uint8_t* key, uint32_t handle) {
+        size_t bucket = BucketOf(key, bits);
+        if (bucket >= b && bucket < e) items[next[bucket]++] = MakeSortItem(key, handle);
+      });
+      for (size_t k = b; k < e; ++k) {
+        if (bucketStart[k + 1] - bucketStart[k] > 1) {
+          std::sort(items + (bucketStart[k] - base), items + (bucketStart[k + 1] - base), before);
+        }
+      }
+      LinkSorted(link, items, items + (bucketStart[e] - base), arena);
     }
+    (side == 0 ? trie.head->left : trie.head->right) = FinishSide(link);
   }
-  SortItem* sideOne = items + bucketStart[size_t{1} << bits];
-  trie.head->left = LinkSide(items, sideOne, arena, trie.head);
-  trie.head->right = LinkSide(sideOne, items + bucketStart.back(), arena, trie.head);
 }
 
 }  // namespace vos

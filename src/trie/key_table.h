@@ -23,7 +23,7 @@ struct KeyTable {
   LargeBlock memory;            // the slots, zero-filled when taken
   uint64_t* slots = nullptr;    // hash tag << 32 | node handle (see NodeHandle); 0 marks a free slot
   size_t size = 0;              // number of slots, a power of two
-  int64_t count = 0;            // slots in use; kept at most half of them
+  int64_t count = 0;            // slots in use; kept at most three quarters of them
 };
 
 // Does what InsertKey does, statistics and results included, but leaves the new node unlinked (bit index and
