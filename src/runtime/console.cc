@@ -54,7 +54,6 @@ void AppendNumber(int64_t number) {
 }
 
 void WriteStatement(std::initializer_list<ConsoleItem> items, bool endLine) {
-  std::lock_guard<std::recursive_mutex> hold(ConsoleMutex());
   if (ioStatus != 0) return;
   console.failed = false;
   for (const ConsoleItem& item : items) {
@@ -78,11 +77,6 @@ void WriteStatement(std::initializer_list<ConsoleItem> items, bool endLine) {
 }
 
 }  // namespace
-
-std::recursive_mutex& ConsoleMutex() {
-  static std::recursive_mutex mutex;
-  return mutex;
-}
 
 void ConsoleWrite(std::initializer_list<ConsoleItem> items) { WriteStatement(items, false); }
 

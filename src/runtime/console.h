@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <mutex>
 #include <string_view>
 
 namespace vos {
@@ -32,9 +31,6 @@ struct ConsoleItem {
   int64_t number = 0;
   uint8_t byte = 0;
 };
-
-// Held by every write statement for its whole length, and by a stop's report.
-std::recursive_mutex& ConsoleMutex();
 
 // Writes the items, in order, to standard output.
 void ConsoleWrite(std::initializer_list<ConsoleItem> items);

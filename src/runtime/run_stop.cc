@@ -4,7 +4,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <mutex>
 #include <new>
 
 #include "runtime/console.h"
@@ -24,8 +23,6 @@ std::string_view Hex8(const void* address, char (&text)[8]) {
 }
 
 [[noreturn]] __attribute__((noinline)) void ReportAndExit(ErrorCode code, const void* place) {
-  // Held until the process ends (or, in tests, until the exit hook throws).
-  std::lock_guard<std::recursive_mutex> hold(ConsoleMutex());
   ioStatus = 0;
   void* frames[64];
   int count = backtrace(frames, 64);
@@ -45,7 +42,7 @@ void OutOfMemory() { ReportAndExit(ErrorCode::kOutOfMemory, __builtin_return_add
 
 }  // namespace
 
-std::atomic<uint16_t> ioStatus = 0;
+uint16_t ioStatus = 0;
 
 void SetIoStatus(ErrorCode code) {
   if (ioStatus == 0) ioStatus = static_cast<uint16_t>(code);
@@ -53,7 +50,7 @@ void SetIoStatus(ErrorCode code) {
 
 __attribute__((noinline)) void CheckIo() {
   if (ioStatus == 0) return;
-  auto code = static_cast<ErrorCode>(ioStatus.load());
+  auto code = static_cast<ErrorCode>(ioStatus);
   ioStatus = 0;
   ReportAndExit(code, __builtin_return_address(0));
 }

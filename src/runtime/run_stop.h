@@ -3,16 +3,14 @@
 // output and the code as exit status. Nothing is cleaned up at a stop.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "runtime/error_codes.h"
 
 namespace vos {
 
-// Process-wide pending error code; 0 when none. Operations do nothing while it is set. Atomic because a stop may
-// come from the thread that files keys beside the scan.
-extern std::atomic<uint16_t> ioStatus;
+// Process-wide pending error code; 0 when none. Operations do nothing while it is set.
+extern uint16_t ioStatus;
 
 // Records `code` as pending unless a code is pending already.
 void SetIoStatus(ErrorCode code);
@@ -20,8 +18,7 @@ void SetIoStatus(ErrorCode code);
 // Ends the run with the pending code, if any; returns only when IoStatus is 0.
 void CheckIo();
 
-// Writes the run-time error report for `code` and ends the process with `code` as exit status. Any thread may stop
-// the run: the report holds the console, so no statement of another thread gets into it.
+// Writes the run-time error report for `code` and ends the process with `code` as exit status.
 [[noreturn]] void StopRun(ErrorCode code);
 
 // Ends the process normally with status `status`, without a report.
