@@ -180,8 +180,6 @@ uint8_t* MapLargeBlock(size_t size) {
   uintptr_t aligned = (start + kHugePageSize - 1) & ~uintptr_t{kHugePageSize - 1};
   if (aligned > start) ::munmap(mapped, aligned - start);
   if (size_t tail = start + kHugePageSize - aligned; tail > 0) ::munmap(reinterpret_cast<void*>(aligned + span), tail);
-  // Only advice: where huge pages are off or short, the block works with small pages all the same.
-  ::madvise(reinterpret_cast<void*>(aligned), span, MADV_HUGEPAGE);
   return reinterpret_cast<uint8_t*>(aligned);
 }
 
