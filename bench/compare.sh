@@ -1,50 +1,56 @@
 #!/usr/bin/env bash
-# Times vos against the hash-map yardstick (bench/yardstick.cc) on generated corpora, in headword mode and in
-# full-text mode with the German stop-word list, and prints a table of median wall time, CPU time, MB/s and peak
-# resident memory, with vos's ratios to the yardstick.
+# Times vos against the hash-map indexer of record (../shared/bench/hash_indexer.cc, built with g++ -O2 -std=c++17)
+# on generated corpora, in headword mode and in full-text mode with the German stop-word list. The two programs run
+# alternately, so that a change in the machine's load falls on both; the table shows medians of wall time, CPU time
+# (user + system) and peak resident memory, and vos's ratios to the yardstick. It also checks that both filed the
+# same number of keys.
 #
-# usage: bench/compare.sh [--sizes "10M 100M"] [--1g] [--runs N] [--corpora DIR] [--build DIR] [--vos BINARY]
-#   --sizes    corpus sizes to run (default "10M 100M"); each is generated once by the shared corpus generator
-#   --1g       also run the 1 GB corpus (generating it takes several minutes, a run of the yardstick about a minute)
-#   --runs     runs per tool, mode and corpus (default 5); the table shows medians
-#   --corpora  where the corpora live (default ../corpora beside the repository; never inside it)
+# usage: bench/compare.sh [--corpora "big100M fort100M"] [--1g] [--runs N] [--dir DIR] [--build DIR] [--vos BINARY]
+#   --corpora  corpus names (default "big100M fort100M"): bigSIZE is the dictionary, fortSIZE the fortunes source
+#   --1g       add big1G, the 1 GB dictionary
+#   --runs     runs per tool, mode and corpus (default 5)
+#   --dir      where the corpora live (default ../corpora beside the repository, never inside it); a missing one
+#              is generated there by ../shared/bench/make-corpus.sh
 #   --build    the Release build directory to use (default build/perf), configured here if it is not yet
 #   --vos      time this vos binary instead of the one built here (e.g. an older build, for a before/after table)
-# Needs: cmake, a C++ compiler, libbenchmark-dev, and /usr/bin/time (Debian package `time`).
+# Needs: cmake, g++, and /usr/bin/time (Debian package `time`).
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 shared=$(cd "$repo/../shared/bench" 2>/dev/null && pwd) || shared=
-sizes="10M 100M"
+names="big100M fort100M"
 runs=5
 corpora="$repo/../corpora"
 build="$repo/build/perf"
 vos=
+usage="usage: $0 [--corpora \"big100M fort100M\"] [--1g] [--runs N] [--dir DIR] [--build DIR] [--vos BINARY]"
 while (($#)); do
   case "$1" in
-    --sizes) sizes=$2; shift 2 ;;
-    --1g) sizes="$sizes 1G"; shift ;;
+    --corpora) names=$2; shift 2 ;;
+    --1g) names="$names big1G"; shift ;;
     --runs) runs=$2; shift 2 ;;
-    --corpora) corpora=$2; shift 2 ;;
+    --dir) corpora=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
     --vos) vos=$2; shift 2 ;;
-    *) echo "usage: $0 [--sizes \"10M 100M\"] [--1g] [--runs N] [--corpora DIR] [--build DIR] [--vos BINARY]" >&2
-       exit 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
 done
-if [ -z "$shared" ] || [ ! -x "$shared/make-corpus.sh" ]; then
-  echo "compare.sh: ../shared/bench/make-corpus.sh not found" >&2
+if [ -z "$shared" ] || [ ! -f "$shared/hash_indexer.cc" ]; then
+  echo "compare.sh: ../shared/bench/hash_indexer.cc not found" >&2
   exit 1
 fi
 stopwords="$shared/stopwords-de.txt"
 [ -x /usr/bin/time ] || { echo "compare.sh: /usr/bin/time missing: apt-get install time" >&2; exit 1; }
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOS_BUILD_TESTS=OFF -DVOS_BUILD_BENCH=ON >/dev/null
+  cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOS_BUILD_TESTS=OFF >/dev/null
 fi
-cmake --build "$build" -j2 --target vos vos_yardstick >/dev/null
+cmake --build "$build" -j2 --target vos >/dev/null
 vos=${vos:-$build/vos}
-yardstick=$build/bench/vos_yardstick
+yardstick=$build/hash_indexer
+if [ ! -x "$yardstick" ] || [ "$shared/hash_indexer.cc" -nt "$yardstick" ]; then
+  g++ -O2 -std=c++17 -o "$yardstick" "$shared/hash_indexer.cc"
+fi
 
 mkdir -p "$corpora"
 corpora=$(cd "$corpora" && pwd)
@@ -52,39 +58,55 @@ case "$corpora/" in "$repo"/*) echo "compare.sh: corpora must live outside the r
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-# Runs one command `runs` times and prints "median-wall median-cpu max-rss-KiB".
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-measure() {
-  local i
-  : >"$scratch/times"
-  for ((i = 0; i < runs; i++)); do
-    /usr/bin/time -o "$scratch/time" -f "%e %U %S %M" "$@" >/dev/null
-    cat "$scratch/time" >>"$scratch/times"
-  done
-  echo "$(awk '{ print $1 }' "$scratch/times" | median)" \
-       "$(awk '{ print $2 + $3 }' "$scratch/times" | median)" \
-       "$(awk '{ print $4 }' "$scratch/times" | sort -n | tail -1)"
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# Runs a tool once and appends "wall cpu rss-KiB" to its times file; `name` is vos or yardstick.
+run_once() {
+  local name=$1
+  shift
+  /usr/bin/time -o "$scratch/time" -f "%e %U %S %M" "$@" >"$scratch/$name.stdout" 2>"$scratch/$name.stderr"
+  awk '{ print $1, $2 + $3, $4 }' "$scratch/time" >>"$scratch/$name.times"
 }
+column_median() { awk -v c="$2" '{ print $c }' "$scratch/$1.times" | median; }
 
-row='%-6s %-10s %-10s %9s %9s %8s %9s %11s %10s\n'
-# shellcheck disable=SC2059
-printf "$row" corpus mode tool "wall s" "cpu s" "MB/s" "RSS MiB" "wall ratio" "RSS ratio"
-for size in $sizes; do
-  corpus="$corpora/corpus-$size.txt"
-  [ -s "$corpus" ] || "$shared/make-corpus.sh" --size "$size" --out "$corpus" >&2
-  bytes=$(stat -c %s "$corpus")
+echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+echo "# load before: $(cut -d' ' -f1-3 /proc/loadavg); medians of $runs alternating runs, warm page cache"
+echo
+echo "| corpus | mode | vos wall s | yardstick wall s | wall ratio | vos CPU s | yardstick CPU s | CPU ratio | RSS MiB vos / yardstick | RSS ratio |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+for name in $names; do
+  corpus="$corpora/$name.txt"
+  if [ ! -s "$corpus" ]; then
+    case "$name" in
+      big*) "$shared/make-corpus.sh" --size "${name#big}" --out "$corpus" >&2 ;;
+      fort*) "$shared/make-corpus.sh" --size "${name#fort}" --source fortunes --out "$corpus" >&2 ;;
+      *) echo "compare.sh: $corpus missing and its name says neither big nor fort" >&2; exit 1 ;;
+    esac
+  fi
   cat "$corpus" >/dev/null  # warm page cache
   for mode in headword fulltext; do
     if [ "$mode" = headword ]; then flags=(); else flags=(-f -e "$stopwords"); fi
-    read -r ywall ycpu yrss < <(measure "$yardstick" "${flags[@]}" "$corpus" "$scratch/yardstick.out")
-    read -r vwall vcpu vrss < <(measure "$vos" "${flags[@]}" -d "$corpus" -i "$scratch/index.dat")
-    for tool in yardstick vos; do
-      if [ "$tool" = vos ]; then wall=$vwall cpu=$vcpu rss=$vrss; else wall=$ywall cpu=$ycpu rss=$yrss; fi
-      awk -v c="$size" -v m="$mode" -v t="$tool" -v w="$wall" -v u="$cpu" -v r="$rss" -v b="$bytes" \
-          -v yw="$ywall" -v yr="$yrss" 'BEGIN {
-        ratio = t == "vos" ? sprintf("%.2f", w / yw) : ""; rratio = t == "vos" ? sprintf("%.2f", r / yr) : ""
-        printf "%-6s %-10s %-10s %9.2f %9.2f %8.0f %9.1f %11s %10s\n",
-               c, m, t, w, u, b / 1e6 / w, r / 1024, ratio, rratio }'
+    rm -f "$scratch"/*.times
+    for ((i = 0; i < runs; i++)); do
+      # Alternate which tool goes first, so that neither always meets the other's leftovers.
+      if ((i % 2 == 0)); then
+        run_once yardstick "$yardstick" "${flags[@]}" -d "$corpus" -i "$scratch/yardstick.out"
+        run_once vos "$vos" "${flags[@]}" -d "$corpus" -i "$scratch/index.dat"
+      else
+        run_once vos "$vos" "${flags[@]}" -d "$corpus" -i "$scratch/index.dat"
+        run_once yardstick "$yardstick" "${flags[@]}" -d "$corpus" -i "$scratch/yardstick.out"
+      fi
     done
+    # Both must have filed the same keys: vos's "Geamtzahl" against the yardstick's "total=".
+    vtotal=$(grep -a '^Geamtzahl: ' "$scratch/vos.stdout" | cut -d' ' -f2 || true)
+    ytotal=$(grep -o 'total=[0-9]*' "$scratch/yardstick.stderr" | cut -d= -f2 || true)
+    [ "$vtotal" = "$ytotal" ] || echo "compare.sh: $name $mode: vos filed $vtotal keys, the yardstick $ytotal" >&2
+    awk -v c="$name" -v m="$mode" \
+        -v vw="$(column_median vos 1)" -v yw="$(column_median yardstick 1)" \
+        -v vc="$(column_median vos 2)" -v yc="$(column_median yardstick 2)" \
+        -v vr="$(column_median vos 3)" -v yr="$(column_median yardstick 3)" 'BEGIN {
+      printf "| %s | %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.0f / %.0f | %.2f |\n",
+             c, m, vw, yw, vw / yw, vc, yc, vc / yc, vr / 1024, yr / 1024, vr / yr }'
   done
 done
+echo
+echo "# load after: $(cut -d' ' -f1-3 /proc/loadavg)"

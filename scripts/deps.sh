@@ -13,7 +13,7 @@ set -euo pipefail
 purpose=${1:-test}
 demo=(cmake ninja-build g++ libasio-dev libtomlplusplus-dev dict)
 test=("${demo[@]}" libgtest-dev)
-all=("${test[@]}" clang libclang-rt-14-dev libbenchmark-dev time dictd dictfmt dictzip)
+all=("${test[@]}" clang libclang-rt-14-dev libbenchmark-dev time hyperfine dictd dictfmt dictzip)
 case "$purpose" in
   demo) wanted=("${demo[@]}") ;;
   test) wanted=("${test[@]}") ;;

@@ -20,7 +20,7 @@ std::vector<TrieNode*> LayOutOffsets(KeyTrie& trie) {
     TrieNode* node = order[front];
     if (counter > std::numeric_limits<int32_t>::max()) StopRun(ErrorCode::kArithmeticOverflow);
     node->fileOffset = static_cast<int32_t>(counter);
-    counter += RecordSize(node->key[0], node->postings.count);
+    counter += RecordSize(StoredKey(*node)[0], node->postings.count);
     if (node->left->bitIndex < node->bitIndex) order.push_back(node->left);
     if (node->right->bitIndex < node->bitIndex) order.push_back(node->right);
   }
@@ -28,9 +28,9 @@ std::vector<TrieNode*> LayOutOffsets(KeyTrie& trie) {
 }
 
 int64_t EncodeNodeRecord(const TrieNode& node, uint8_t* recordBuffer) {
-  int64_t n = node.key[0];
+  int64_t n = StoredKey(node)[0];
   int32_t c = node.postings.count;
-  std::memcpy(recordBuffer, node.key, static_cast<size_t>(n) + 1);
+  std::memcpy(recordBuffer, StoredKey(node), static_cast<size_t>(n) + 1);
   EncodeFixed32(recordBuffer + BitIndexPosition(n), node.bitIndex);
   EncodeFixed32(recordBuffer + LeftPosition(n), node.left->fileOffset);
   EncodeFixed32(recordBuffer + RightPosition(n), node.right->fileOffset);
@@ -61,7 +61,7 @@ void WriteIndexFile(std::string_view indexPath, KeyTrie& trie, const RunStatisti
       const TrieNode* ahead = order[i + 4];
       __builtin_prefetch(ahead->left);
       __builtin_prefetch(ahead->right);
-      __builtin_prefetch(ahead->key);
+      __builtin_prefetch(StoredKey(*ahead));
       if (ahead->postings.count > 1) __builtin_prefetch(ahead->postings.earlier);
     }
     const TrieNode* node = order[i];
@@ -69,6 +69,8 @@ void WriteIndexFile(std::string_view indexPath, KeyTrie& trie, const RunStatisti
     WriteBlock(file, recordBuffer.get(), size);
     CheckIo();
   }
+  FlushOutputFile(file);
+  CheckIo();
   CloseOutputFile(file);
   CheckIo();
 }

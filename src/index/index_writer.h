@@ -1,5 +1,6 @@
 // The index writer: lays the main trie out breadth-first over down links, giving every node its record offset,
-// then creates the index file and writes the header and one record per node, front to back, without seeking.
+// then creates the index file and writes the header and one record per node, front to back, without seeking,
+// through the output file's buffer.
 #pragma once
 
 #include <cstdint>

@@ -99,6 +99,13 @@ int ScriptedClose(int) {
   return closeResult;
 }
 
+// An output file on `handle` with no buffer: each block is its own system write.
+OutputFile UnbufferedFile(int handle) {
+  OutputFile file;
+  file.handle = handle;
+  return file;
+}
+
 int NoIdentityOfHandle(int, FileIdentity*) { return -EBADF; }
 int NoIdentityOfPath(const char*, FileIdentity*) { return -ENOENT; }
 
@@ -263,7 +270,7 @@ TEST_F(RunStopTest, InterruptedReadIsRepeated) {
 TEST_F(RunStopTest, InterruptedBlockWriteIsRepeated) {
   sys.write = ScriptedWrite;
   blockScript = {-EINTR, -EINTR};
-  OutputFile file{42};
+  OutputFile file = UnbufferedFile(42);
   WriteBlock(file, reinterpret_cast<const uint8_t*>("abcd"), 4);
   EXPECT_EQ(blockBytes, "abcd");
   EXPECT_EQ(blockCalls, 3);
@@ -286,7 +293,7 @@ TEST_F(RunStopTest, ShortOrFailedBlockWriteGives101) {
     SCOPED_TRACE(c.name);
     blockCalls = 0;
     blockScript = {c.result};
-    OutputFile file{42};
+    OutputFile file = UnbufferedFile(42);
     WriteBlock(file, reinterpret_cast<const uint8_t*>(block.data()), 8);
     EXPECT_EQ(blockCalls, 1);
     ExpectStopWith(101);
@@ -295,7 +302,7 @@ TEST_F(RunStopTest, ShortOrFailedBlockWriteGives101) {
 
 TEST_F(RunStopTest, EmptyBlockWritesNothing) {
   sys.write = ScriptedWrite;
-  OutputFile file{-1};
+  OutputFile file = UnbufferedFile(-1);
   WriteBlock(file, reinterpret_cast<const uint8_t*>(""), 0);
   EXPECT_EQ(blockCalls, 0);
   EXPECT_EQ(ioStatus, 0);
@@ -314,12 +321,74 @@ TEST_F(RunStopTest, CreateErrorOutsideTheTableGives101AtTheFirstBlock) {
   }
 }
 
-TEST_F(RunStopTest, DirectoryAsOutputFileGives101AtTheFirstBlock) {
+TEST_F(RunStopTest, DirectoryAsOutputFileGives101AtTheFirstWrite) {
   test::TempDir dir;
   OutputFile file = CreateOutputFile(dir.path);
   EXPECT_EQ(ioStatus, 0);
   WriteBlock(file, reinterpret_cast<const uint8_t*>("abcd"), 4);
+  FlushOutputFile(file);
   EXPECT_EQ(ioStatus, 101);
+}
+
+// Blocks of every size around the buffer's, written through a 16-byte buffer: at every moment the file holds a
+// prefix of what was written, and after the flush all of it, in order.
+const std::vector<size_t> kBlockSizes = {1, 5, 0, 15, 16, 17, 3, 40, 2, 14};
+constexpr size_t kSmallBuffer = 16;
+
+std::string BlockOf(size_t index, size_t size) {
+  std::string block;
+  for (size_t i = 0; i < size; ++i) block.push_back(static_cast<char>('a' + (index * 7 + i) % 26));
+  return block;
+}
+
+TEST_F(RunStopTest, BufferedBlocksReachTheFileWholeAndInOrder) {
+  sys.open = ScriptedOpen;
+  sys.write = ScriptedWrite;
+  OutputFile file = CreateOutputFile("index.dat", kSmallBuffer);
+  std::string written;
+  for (size_t i = 0; i < kBlockSizes.size(); ++i) {
+    const std::string block = BlockOf(i, kBlockSizes[i]);
+    WriteBlock(file, reinterpret_cast<const uint8_t*>(block.data()), static_cast<int64_t>(block.size()));
+    written += block;
+    ASSERT_EQ(ioStatus, 0);
+    ASSERT_EQ(written.substr(0, blockBytes.size()), blockBytes) << "after block " << i;
+  }
+  FlushOutputFile(file);
+  EXPECT_EQ(ioStatus, 0);
+  EXPECT_EQ(blockBytes, written);
+}
+
+// Whichever system write fails, and however: the run stops with 101, that write was the last, and the file holds
+// a prefix of the blocks (the writes before it whole, then at most the part that fit), never other bytes.
+TEST_F(RunStopTest, FailedBufferedWriteLeavesAPrefixAndStopsWith101) {
+  sys.open = ScriptedOpen;
+  sys.write = ScriptedWrite;
+  struct Failure {
+    const char* name;
+    int64_t result;
+  };
+  const Failure failures[] = {{"two bytes written", 2}, {"nothing written", 0},  {"disk full", -ENOSPC},
+                              {"file size limit", -EFBIG}, {"I/O error", -EIO}, {"closed pipe", -EPIPE}};
+  for (const Failure& failure : failures) {
+    for (int failing : {1, 2, 3, 5}) {
+      SCOPED_TRACE(std::string(failure.name) + ", system write " + std::to_string(failing));
+      blockBytes.clear();
+      blockCalls = 0;
+      blockScript.assign(static_cast<size_t>(failing - 1), kFull);
+      blockScript.push_back(failure.result);
+      OutputFile file = CreateOutputFile("index.dat", kSmallBuffer);
+      std::string written;
+      for (size_t i = 0; i < kBlockSizes.size() && ioStatus == 0; ++i) {
+        const std::string block = BlockOf(i, kBlockSizes[i]);
+        WriteBlock(file, reinterpret_cast<const uint8_t*>(block.data()), static_cast<int64_t>(block.size()));
+        written += block;
+      }
+      FlushOutputFile(file);
+      EXPECT_EQ(blockCalls, failing);
+      EXPECT_EQ(written.substr(0, blockBytes.size()), blockBytes);
+      ExpectStopWith(101);
+    }
+  }
 }
 
 // Paths are never cut short: a path over 255 bytes fails with 3 and nothing is opened.
@@ -365,6 +434,7 @@ TEST_F(RunStopTest, EmptyPathsAreTheStandardStreams) {
   EXPECT_EQ(closeCalls, 0) << "standard input stays open";
   const uint8_t header[4] = {5, 0, 0, 0};
   WriteBlock(file, header, 4);
+  FlushOutputFile(file);
   EXPECT_EQ(consoleOutput, std::string("\x05\0\0\0", 4));
   EXPECT_EQ(ioStatus, 0);
 }
@@ -375,7 +445,7 @@ TEST_F(RunStopTest, CloseOfTheOutputFileNeverFails) {
     SCOPED_TRACE(err);
     closeCalls = 0;
     closeResult = -err;
-    OutputFile file{42};
+    OutputFile file = UnbufferedFile(42);
     CloseOutputFile(file);
     EXPECT_EQ(closeCalls, 1);
     EXPECT_EQ(ioStatus, 0);
@@ -394,7 +464,7 @@ TEST_F(RunStopTest, NothingRunsWhileACodeIsPending) {
   EXPECT_EQ(ReadInput(42, buffer, sizeof buffer), 0);
   CloseInputFile(42);
   OutputFile file = CreateOutputFile("index.dat");
-  OutputFile other{43};
+  OutputFile other = UnbufferedFile(43);
   WriteBlock(other, buffer, 4);
   ConsoleWriteLine({"text"});
   SetIoStatus(ErrorCode::kWriteError);
@@ -538,6 +608,24 @@ TEST_F(RunStopTest, IndexOverAnInputFileIsRefusedWith5) {
   }
 }
 
+// Large blocks come zero-filled and writable to their last byte; from one huge page up they start on a huge page.
+TEST(LargeBlockTest, BlocksAreZeroWritableAndAligned) {
+  EXPECT_EQ(MapLargeBlock(0), nullptr);
+  for (size_t size : {size_t{1}, size_t{4095}, size_t{4097}, kHugePageSize - 1, kHugePageSize, 5 * kHugePageSize + 3}) {
+    SCOPED_TRACE(size);
+    LargeBlock block = NewLargeBlock(size);
+    ASSERT_NE(block.get(), nullptr);
+    EXPECT_EQ(block[0], 0);
+    EXPECT_EQ(block[size - 1], 0);
+    block[0] = 1;
+    block[size - 1] = 2;
+    EXPECT_EQ(block[0] + block[size - 1], size == 1 ? 4 : 3);
+    if (size >= kHugePageSize) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(block.get()) % kHugePageSize, 0u);
+    }
+  }
+}
+
 struct ChildResult {
   std::string output;
   int status = -1;
@@ -596,6 +684,7 @@ TEST(RunStopChildTest, RefusedAllocationEndsTheRunWith203) {
        [] {
          for (;;) keep = new uint8_t[1 << 16];
        }},
+      {"a large block beyond the limit", [] { keep = MapLargeBlock(size_t{1} << 32); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -619,7 +708,7 @@ TEST(RunStopChildTest, BrokenPipeIsAnErrorNotASignal) {
     int fds[2];
     if (::pipe(fds) != 0) ::_exit(98);
     ::close(fds[0]);
-    OutputFile file{fds[1]};
+    OutputFile file = UnbufferedFile(fds[1]);
     WriteBlock(file, reinterpret_cast<const uint8_t*>("abcd"), 4);
     CheckIo();
   });

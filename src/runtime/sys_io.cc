@@ -2,6 +2,7 @@
 #include "runtime/sys_io.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +53,14 @@ int RealIdentifyPath(const char* path, FileIdentity* identity) {
 }
 
 void RealExit(int status) { ::_exit(status); }
+
+constexpr size_t kSmallPageSize = 4096;
+
+// A block's length in whole pages: huge pages from one huge page up, small pages below.
+size_t LargeBlockSpan(size_t size) {
+  size_t page = size >= kHugePageSize ? kHugePageSize : kSmallPageSize;
+  return (size + page - 1) & ~(page - 1);
+}
 
 // The path as the system wants it, ended by a NUL byte.
 struct PathText {
@@ -154,6 +163,40 @@ bool IsInputFileOfRun(std::string_view path) {
     if (input.device == target.device && input.inode == target.inode) return true;
   }
   return false;
+}
+
+uint8_t* MapLargeBlock(size_t size) {
+  if (size == 0) return nullptr;
+  size_t span = LargeBlockSpan(size);
+  if (size < kHugePageSize) {
+    void* mapped = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) StopRun(ErrorCode::kOutOfMemory);
+    return static_cast<uint8_t*>(mapped);
+  }
+  // Mapped with a huge page's worth to spare, so that an aligned span lies inside; the slack goes back at once.
+  void* mapped = ::mmap(nullptr, span + kHugePageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) StopRun(ErrorCode::kOutOfMemory);
+  auto start = reinterpret_cast<uintptr_t>(mapped);
+  uintptr_t aligned = (start + kHugePageSize - 1) & ~uintptr_t{kHugePageSize - 1};
+  if (aligned > start) ::munmap(mapped, aligned - start);
+  if (size_t tail = start + kHugePageSize - aligned; tail > 0) ::munmap(reinterpret_cast<void*>(aligned + span), tail);
+  return reinterpret_cast<uint8_t*>(aligned);
+}
+
+uint8_t* ResizePages(uint8_t* pages, size_t size, size_t newSize) {
+  void* run = pages == nullptr
+                  ? ::mmap(nullptr, newSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                  : ::mremap(pages, size, newSize, MREMAP_MAYMOVE);
+  if (run == MAP_FAILED) StopRun(ErrorCode::kOutOfMemory);
+  return static_cast<uint8_t*>(run);
+}
+
+void ReleasePages(uint8_t* pages, size_t size) {
+  if (pages != nullptr) ::munmap(pages, size);
+}
+
+void UnmapLargeBlock(uint8_t* block, size_t size) {
+  if (block != nullptr) ::munmap(block, LargeBlockSpan(size));
 }
 
 }  // namespace vos

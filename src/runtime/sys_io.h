@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 namespace vos {
@@ -60,5 +61,29 @@ void CloseInputFile(int handle);
 
 // True when `path` names an existing regular file that was opened as an input file in this run.
 bool IsInputFileOfRun(std::string_view path);
+
+// Large blocks of memory (the trie's arenas, the key table, the sort items) straight from the system: zero-filled
+// already, so nothing needs clearing, and from 2 MiB up aligned to a huge page, so that a system that gives huge
+// pages to all memory can back them whole. They are not marked for huge pages: on the machines measured, clearing
+// fresh 2 MiB pages cost more than the fewer page faults and TLB misses saved (1 GB headword run: 7.5 s against
+// 6.1 s). Blocks under 2 MiB get small pages. A size of 0 gives nullptr. A refusal ends the run with code 203.
+inline constexpr size_t kHugePageSize = size_t{2} << 20;
+uint8_t* MapLargeBlock(size_t size);
+void UnmapLargeBlock(uint8_t* block, size_t size);
+
+struct LargeBlockRelease {
+  size_t size = 0;
+  void operator()(uint8_t* block) const { UnmapLargeBlock(block, size); }
+};
+using LargeBlock = std::unique_ptr<uint8_t[], LargeBlockRelease>;
+
+// Pages from the system, zero-filled, for a run that grows: `size` and `newSize` are multiples of 4096. From no
+// pages (nullptr, 0) a new run is made; otherwise the run grows, in place where the address space allows, else
+// moved with its contents. A refusal ends the run with code 203.
+uint8_t* ResizePages(uint8_t* pages, size_t size, size_t newSize);
+void ReleasePages(uint8_t* pages, size_t size);
+
+// A LargeBlock of `size` bytes.
+inline LargeBlock NewLargeBlock(size_t size) { return LargeBlock(MapLargeBlock(size), LargeBlockRelease{size}); }
 
 }  // namespace vos

@@ -42,13 +42,13 @@ void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainT
 
   while (!AtEnd(dictionary)) {
     CheckIo();
-    ReadLine(dictionary, state.lineText);
+    LineView line = ReadLineView(dictionary);
     CheckIo();
     state.byteOffset += dictionary.lineBytes + mode.lineEndSize;
 
     if (mode.fullText || state.afterPercent) {
       if (batch->count + kMaxKeysPerLine >= kKeyBatchSize) FileBatch(*batch, filed, mainTrie, statistics);
-      LineRest rest = RestOf(state.lineText);
+      LineRest rest{line.bytes, line.length};
       // Each key is cut straight into the batch's next place, which stays free when the key is not filed there.
       while (NextWord(rest, batch->keys[batch->count], mode.fullText, mode.keepCase)) {
         const ShortString& key = batch->keys[batch->count];
@@ -61,7 +61,7 @@ void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainT
       }
     }
 
-    state.afterPercent = state.lineText.length == 1 && state.lineText.bytes[0] == '%';
+    state.afterPercent = line.length == 1 && line.bytes[0] == '%';
     if (state.afterPercent) {
       // Entry offsets are 32-bit in the index; an entry beyond that cannot be filed truthfully.
       if (state.byteOffset > std::numeric_limits<int32_t>::max()) StopRun(ErrorCode::kArithmeticOverflow);

@@ -20,7 +20,6 @@ struct ScanMode {
 };
 
 struct ScanState {
-  ShortString lineText;
   int64_t byteOffset = 0;      // position just after the last line and its line end
   int32_t currentEntry = 0;    // the entry offset filed with every key
   bool afterPercent = false;   // the last line read was "%"

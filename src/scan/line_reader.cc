@@ -82,6 +82,23 @@ void ReadLine(LineReader& reader, ShortString& line) {
   }
 }
 
+LineView ReadLineView(LineReader& reader) {
+  if (ioStatus == 0 && reader.position < reader.valid) {
+    size_t end = NextLineEnd(reader);
+    // A CR as the buffer's last byte needs the next fill to tell whether an LF follows: the slow way below.
+    if (end < reader.valid && (reader.buffer[end] == kLineFeed || end + 1 < reader.valid)) {
+      const uint8_t* start = reader.buffer.data() + reader.position;
+      size_t count = end - reader.position;
+      reader.lineBytes = static_cast<int64_t>(count);
+      reader.position = end + 1;
+      if (reader.buffer[end] == kCarriageReturn && reader.buffer[end + 1] == kLineFeed) ++reader.position;
+      return {start, static_cast<int32_t>(std::min(count, reader.carried.bytes.size()))};
+    }
+  }
+  ReadLine(reader, reader.carried);
+  return {reader.carried.bytes.data(), reader.carried.length};
+}
+
 void CloseLineReader(LineReader& reader) {
   CloseInputFile(reader.handle);
   reader.handle = -1;

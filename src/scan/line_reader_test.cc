@@ -20,11 +20,18 @@ struct Line {
   bool operator==(const Line&) const = default;
 };
 
-std::vector<Line> ReadAll(const std::string& path, size_t bufferSize) {
+// Reads every line, copied out or, with `inPlace`, shown in the buffer.
+std::vector<Line> ReadAll(const std::string& path, size_t bufferSize, bool inPlace = false) {
   LineReader reader = OpenLineReader(path, bufferSize);
   std::vector<Line> lines;
   ShortString line;
   while (!AtEnd(reader)) {
+    if (inPlace) {
+      LineView view = ReadLineView(reader);
+      lines.push_back({std::string(reinterpret_cast<const char*>(view.bytes), static_cast<size_t>(view.length)),
+                       reader.lineBytes});
+      continue;
+    }
     ReadLine(reader, line);
     lines.push_back({std::string(View(line)), reader.lineBytes});
   }
@@ -58,7 +65,10 @@ TEST(LineReaderTest, LineRuleThroughEveryBufferSize) {
   for (const auto& c : cases) {
     dir.Write("input", c.input);
     for (size_t size : {1, 2, 3, 7, 256, 10240}) {
-      EXPECT_EQ(ReadAll(dir.Path("input"), size), c.lines) << "buffer " << size << " input size " << c.input.size();
+      for (bool inPlace : {false, true}) {
+        EXPECT_EQ(ReadAll(dir.Path("input"), size, inPlace), c.lines)
+            << "buffer " << size << " input size " << c.input.size() << (inPlace ? " in place" : " copied");
+      }
     }
   }
 }
@@ -67,7 +77,9 @@ TEST(LineReaderTest, CrLfSplitAcrossRefills) {
   // With a 4-byte buffer the CR is the last byte of the first fill and the LF the first of the second.
   test::TempDir dir;
   dir.Write("input", "abc\r\ndef\r\n");
-  EXPECT_EQ(ReadAll(dir.Path("input"), 4), (std::vector<Line>{{"abc", 3}, {"def", 3}}));
+  for (bool inPlace : {false, true}) {
+    EXPECT_EQ(ReadAll(dir.Path("input"), 4, inPlace), (std::vector<Line>{{"abc", 3}, {"def", 3}}));
+  }
 }
 
 }  // namespace

@@ -39,15 +39,18 @@ constexpr std::array<uint8_t, 256> MakeKeepTable() {
 
 constexpr std::array<uint8_t, 256> kKeepTable = MakeKeepTable();
 
-// WordCharSet once more, one byte per value: the word loop tests every byte of a full-text line.
-constexpr std::array<bool, 256> MakeWordByteTable() {
+// The word loop's one look-up per byte: the byte as filed (folded or kept) when it is a WordCharSet byte, 0 when it
+// is not. No word byte is 0 or folds to 0.
+constexpr std::array<uint8_t, 256> MakeWordByteTable(const std::array<uint8_t, 256>& filed) {
   constexpr WordCharTable set = MakeWordCharSet();
-  std::array<bool, 256> table{};
-  for (int c = 0; c < 256; ++c) table[c] = (set.bits[c >> 3] >> (c & 7)) & 1;
+  std::array<uint8_t, 256> table{};
+  for (int c = 0; c < 256; ++c) table[c] = (set.bits[c >> 3] >> (c & 7)) & 1 ? filed[c] : 0;
   return table;
 }
 
-constexpr std::array<bool, 256> kIsWordByte = MakeWordByteTable();
+constexpr std::array<uint8_t, 256> kFoldedWordByte = MakeWordByteTable(kFoldTable);
+constexpr std::array<uint8_t, 256> kKeptWordByte = MakeWordByteTable(kKeepTable);
+static_assert(kFoldedWordByte[0] == 0 && kKeptWordByte[0] == 0);
 
 }  // namespace
 
@@ -67,11 +70,16 @@ bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase) {
   int32_t n = 0;
   int32_t consumed;
   if (fullText) {
-    for (; n < line.length && kIsWordByte[bytes[n]]; ++n) word.bytes[n] = fold[bytes[n]];
+    const std::array<uint8_t, 256>& wordByte = keepCase ? kKeptWordByte : kFoldedWordByte;
+    for (; n < line.length; ++n) {
+      uint8_t filed = wordByte[bytes[n]];
+      if (filed == 0) break;
+      word.bytes[n] = filed;
+    }
     word.length = static_cast<uint8_t>(n);
     if (n > 0 && (bytes[0] == kHyphen || bytes[n - 1] == kHyphen)) word.length = 0;
     consumed = n;
-    while (consumed < line.length && !kIsWordByte[bytes[consumed]]) ++consumed;
+    while (consumed < line.length && wordByte[bytes[consumed]] == 0) ++consumed;
   } else {
     for (; n < line.length && bytes[n] != kComma; ++n) word.bytes[n] = fold[bytes[n]];
     word.length = static_cast<uint8_t>(n);

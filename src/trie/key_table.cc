@@ -23,7 +23,7 @@ uint32_t NodeHandle(const Arena& arena, const TrieNode* node) {
   auto* address = reinterpret_cast<const uint8_t*>(node);
   for (size_t block = arena.blocks.size(); block-- > 0;) {
     const uint8_t* start = arena.blocks[block].bytes.get();
-    if (address >= start && address < start + kArenaBlockSize) {
+    if (address >= start && address < start + arena.blocks[block].size) {
       if (block + 1 > kMaxBlocks) StopRun(ErrorCode::kOutOfMemory);
       return static_cast<uint32_t>((block + 1) << kUnitBits | static_cast<size_t>(address - start) / 8);
     }
@@ -65,6 +65,7 @@ uint32_t HashIndexBits(const ShortString& key) {
 
 // True when the stored key agrees with `key` on every bit the index can tell apart.
 bool SameIndexBits(const ShortString& key, const uint8_t* stored) {
+  if (key.length <= kTopByte) return KeysEqual(key, stored);
   if (key.length != stored[0]) return false;
   int32_t counted = std::min<int32_t>(key.length, kTopByte);
   if (std::memcmp(key.bytes.data(), stored + 1, static_cast<size_t>(counted)) != 0) return false;
@@ -75,26 +76,32 @@ bool SameIndexBits(const ShortString& key, const uint8_t* stored) {
 // slot where it would go.
 template <bool exact>
 size_t FindSlot(const KeyTable& table, const Arena& arena, const ShortString& key, uint32_t tag) {
-  size_t mask = table.slots.size() - 1;
+  size_t mask = table.size - 1;
   for (size_t i = tag & mask;; i = (i + 1) & mask) {
     uint64_t slot = table.slots[i];
     if (slot == 0) return i;
     if (SlotTag(slot) != tag) continue;
-    const uint8_t* stored = NodeAt(arena, SlotHandle(slot))->key;
+    const uint8_t* stored = StoredKey(*NodeAt(arena, SlotHandle(slot)));
     if (exact ? KeysEqual(key, stored) : SameIndexBits(key, stored)) return i;
   }
 }
 
-// Keeps the table at most half full with `more` keys added, so that a probe seldom goes past a few slots. The tags
+// Keeps the table at most three quarters full with `more` keys added. A probe compares tags, eight slots to a cache
+// line, and touches a node only when the tag matches, so a fuller table costs little time and much less memory. The tags
 // place the nodes anew without touching them.
 void MakeRoom(KeyTable& table, int64_t more) {
-  if ((table.count + more) * 2 <= static_cast<int64_t>(table.slots.size())) return;
-  std::vector<uint64_t> old = std::move(table.slots);
-  size_t size = std::max(kFirstTableSize, old.size());
-  while (static_cast<int64_t>(size) < (table.count + more) * 2) size *= 2;
-  table.slots.assign(size, 0);
+  if ((table.count + more) * 4 <= static_cast<int64_t>(table.size) * 3) return;
+  KeyTable old = std::move(table);
+  size_t size = std::max(kFirstTableSize, old.size);
+  while (static_cast<int64_t>(size) * 3 < (old.count + more) * 4) size *= 2;
+  // Fresh memory from the system is zero already: no slot needs clearing.
+  table.memory = NewLargeBlock(size * sizeof(uint64_t));
+  table.slots = reinterpret_cast<uint64_t*>(table.memory.get());
+  table.size = size;
+  table.count = old.count;
   size_t mask = size - 1;
-  for (uint64_t slot : old) {
+  for (size_t k = 0; k < old.size; ++k) {
+    uint64_t slot = old.slots[k];
     if (slot == 0) continue;
     size_t i = SlotTag(slot) & mask;
     while (table.slots[i] != 0) i = (i + 1) & mask;
@@ -110,7 +117,7 @@ TrieNode* FileTaggedKey(const ShortString& key, uint32_t tag, int32_t entryOffse
     TrieNode* node = NodeAt(trie.nodeArena, SlotHandle(table.slots[i]));
     // A key of up to 99 characters agrees with the node's on all its bytes; a longer one may differ beyond the
     // index's bits, and then the earlier key keeps the place.
-    if (key.length > kTopByte && !KeysEqual(key, node->key)) return nullptr;
+    if (key.length > kTopByte && !KeysEqual(key, StoredKey(*node))) return nullptr;
     AddPosting(*node, entryOffset, trie, statistics);
     return node;
   }
@@ -141,7 +148,7 @@ void FileBatch(KeyBatch& batch, KeyTable& table, KeyTrie& trie, RunStatistics& s
   constexpr int kSlotLead = 16;
   constexpr int kNodeLead = 8;
   MakeRoom(table, batch.count);
-  size_t mask = table.slots.size() - 1;
+  size_t mask = table.size - 1;
   for (int i = -kSlotLead; i < batch.count; ++i) {
     if (i + kSlotLead < batch.count) __builtin_prefetch(&table.slots[batch.tags[i + kSlotLead] & mask]);
     int ahead = i + kNodeLead;
@@ -204,6 +211,30 @@ SortItem MakeSortItem(const uint8_t* key, uint32_t handle) {
   return item;
 }
 
+// Buckets of sort items: the side of the head, then the top `bits` bits (at most 16) of the prefix, that is of the
+// position of the highest non-zero character and that character. Bucket order is sort order.
+size_t BucketOf(const uint8_t* key, int bits) {
+  int side = key[0] > kTopByte ? key[kTopByte + 1] & 1 : 0;
+  int32_t top = std::min<int32_t>(key[0], kTopByte);
+  while (top > 0 && key[top] == 0) --top;
+  size_t topBits = (static_cast<size_t>(top) << 8 | key[top]) >> (16 - bits);
+  return static_cast<size_t>(side) << bits | topBits;
+}
+
+// Calls `visit` (key, handle) for every node of the trie but the head, in the order the nodes were made.
+template <typename Visit>
+void ForEachFiledNode(const KeyTrie& trie, Visit visit) {
+  const Arena& arena = trie.nodeArena;
+  for (size_t block = 0; block < arena.blocks.size(); ++block) {
+    const uint8_t* bytes = arena.blocks[block].bytes.get();
+    for (size_t offset = 0; offset < arena.blocks[block].used;) {
+      auto* node = reinterpret_cast<const TrieNode*>(bytes + offset);
+      if (node != trie.head) visit(StoredKey(*node), static_cast<uint32_t>((block + 1) << kUnitBits | offset / 8));
+      offset += NodeRecordSize(StoredKey(*node)[0]);
+    }
+  }
+}
+
 // A finished subtree of the crit-bit tree: where a link to it leads, and its earliest key.
 struct Subtree {
   TrieNode* target;    // the node holding the subtree's root (for a single key: the node holding that key)
@@ -229,63 +260,106 @@ Subtree Close(const OpenNode& open, const Subtree& right) {
   return {node, earlier.earliest, earlier.arrival};
 }
 
-// Links the keys of one side of the head, sorted, with the head's empty key in front of them, and gives the
-// target of the head's link to that side.
-TrieNode* LinkSide(const std::vector<SortItem>& sorted, const Arena& arena, TrieNode* head) {
+// The linking of one side of the head, fed its keys in sorted order one run at a time: the head's empty key comes
+// first, then the keys, and FinishSide gives the target of the head's link to that side.
+struct SideLink {
   std::vector<OpenNode> open;  // the right spine; bit indices fall from bottom to top
-  Subtree carry{head, head, -1};
-  const uint8_t* previous = head->key;
-  for (size_t k = 0; k < sorted.size(); ++k) {
-    const SortItem& item = sorted[k];
-    if (k + 8 < sorted.size()) __builtin_prefetch(NodeAt(arena, sorted[k + 8].handle) + 1);  // the key
+  Subtree carry;
+  const uint8_t* previous;
+};
+
+SideLink StartSide(TrieNode* head) { return {{}, {head, head, -1}, StoredKey(*head)}; }
+
+void LinkSorted(SideLink& link, const SortItem* first, const SortItem* last, const Arena& arena) {
+  for (const SortItem* at = first; at != last; ++at) {
+    const SortItem& item = *at;
+    if (last - at > 8) __builtin_prefetch(NodeAt(arena, at[8].handle) + 1);  // the key
     TrieNode* node = NodeAt(arena, item.handle);
-    int32_t bitIndex = StoredDifferenceBit(node->key, previous);
-    while (!open.empty() && open.back().bitIndex < bitIndex) {
-      carry = Close(open.back(), carry);
-      open.pop_back();
+    int32_t bitIndex = StoredDifferenceBit(StoredKey(*node), link.previous);
+    while (!link.open.empty() && link.open.back().bitIndex < bitIndex) {
+      link.carry = Close(link.open.back(), link.carry);
+      link.open.pop_back();
     }
-    open.push_back({bitIndex, carry});
-    carry = {node, node, item.handle};
-    previous = node->key;
+    link.open.push_back({bitIndex, link.carry});
+    link.carry = {node, node, item.handle};
+    link.previous = StoredKey(*node);
   }
-  while (!open.empty()) {
-    carry = Close(open.back(), carry);
-    open.pop_back();
+}
+
+TrieNode* FinishSide(SideLink& link) {
+  while (!link.open.empty()) {
+    link.carry = Close(link.open.back(), link.carry);
+    link.open.pop_back();
   }
-  return carry.target;
+  return link.carry.target;
+}
+
+// The end of the run of buckets that starts at `first`: as many as hold at most `limit` items together, and at
+// least one.
+size_t RunEnd(const std::vector<uint32_t>& bucketStart, size_t first, size_t end, size_t limit) {
+  size_t last = first + 1;
+  while (last < end && bucketStart[last + 1] - bucketStart[first] <= limit) ++last;
+  return last;
 }
 
 }  // namespace
 
 void LinkFiledKeys(KeyTable& table, KeyTrie& trie) {
-  table = KeyTable{};  // its memory goes before the sort items take theirs
+  // The sort items take at most the memory of the table, which goes first, so that linking never needs more memory
+  // than filing did: a large trie is sorted and linked in runs of buckets, each with a pass over the nodes.
+  size_t runLimit = std::max<size_t>(table.size * sizeof(uint64_t) / sizeof(SortItem), 1);
+  table = KeyTable{};
   // Bit 800 sends a key to the head's left or right side; each side is the crit-bit tree of its keys on bits 799
   // to 0, the head's empty key included. The node arena holds the nodes back to back, so they are read in order.
+  // The items are placed straight into buckets by side and by the top bits of their prefix, counted in a first
+  // pass, so that the sort only orders each bucket's few items, and no second array is needed.
   const Arena& arena = trie.nodeArena;
-  std::vector<SortItem> sides[2];
-  sides[0].reserve(static_cast<size_t>(trie.nodeCount));
-  for (size_t block = 0; block < arena.blocks.size(); ++block) {
-    const uint8_t* bytes = arena.blocks[block].bytes.get();
-    for (size_t offset = 0; offset < arena.blocks[block].used;) {
-      auto* node = reinterpret_cast<const TrieNode*>(bytes + offset);
-      if (node != trie.head) {
-        const uint8_t* key = node->key;
-        int side = key[0] > kTopByte ? key[kTopByte + 1] & 1 : 0;
-        auto handle = static_cast<uint32_t>((block + 1) << kUnitBits | offset / 8);
-        sides[side].push_back(MakeSortItem(key, handle));
-      }
-      offset += NodeRecordSize(node->key[0]);
+  // About as many buckets as keys, up to 2^16 a side: a small trie does not pay for a large count table.
+  int bits = std::clamp(static_cast<int>(std::bit_width(static_cast<uint64_t>(trie.nodeCount))), 1, 16);
+  size_t bucketsPerSide = size_t{1} << bits;
+  std::vector<uint32_t> bucketStart(2 * bucketsPerSide + 1, 0);
+  ForEachFiledNode(trie, [&bucketStart, bits](const uint8_t* key, uint32_t) {
+    ++bucketStart[BucketOf(key, bits) + 1];
+  });
+  for (size_t b = 1; b < bucketStart.size(); ++b) bucketStart[b] += bucketStart[b - 1];
+
+  size_t largestRun = 0;
+  for (size_t side = 0; side < 2; ++side) {
+    size_t end = (side + 1) * bucketsPerSide;
+    for (size_t b = side * bucketsPerSide, e; b < end; b = e) {
+      e = RunEnd(bucketStart, b, end, runLimit);
+      largestRun = std::max<size_t>(largestRun, bucketStart[e] - bucketStart[b]);
     }
   }
-  for (auto& side : sides) {
-    std::sort(side.begin(), side.end(), [&arena](const SortItem& a, const SortItem& b) {
-      if (a.prefix != b.prefix) return a.prefix < b.prefix;
-      if (a.more != b.more) return a.more < b.more;
-      return CompareBelowTop(NodeAt(arena, a.handle)->key, NodeAt(arena, b.handle)->key) < 0;
-    });
+  LargeBlock itemMemory = NewLargeBlock(largestRun * sizeof(SortItem));
+  auto* items = reinterpret_cast<SortItem*>(itemMemory.get());
+  std::vector<uint32_t> next(bucketStart.size());
+  auto before = [&arena](const SortItem& a, const SortItem& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    if (a.more != b.more) return a.more < b.more;
+    return CompareBelowTop(StoredKey(*NodeAt(arena, a.handle)), StoredKey(*NodeAt(arena, b.handle))) < 0;
+  };
+  for (size_t side = 0; side < 2; ++side) {
+    SideLink link = StartSide(trie.head);
+    size_t end = (side + 1) * bucketsPerSide;
+    for (size_t b = side * bucketsPerSide, e; b < end; b = e) {
+      e = RunEnd(bucketStart, b, end, runLimit);
+      uint32_t base = bucketStart[b];
+      if (bucketStart[e] == base) continue;
+      for (size_t k = b; k < e; ++k) next[k] = bucketStart[k] - base;
+      ForEachFiledNode(trie, [items, &next, bits, b, e](const uint8_t* key, uint32_t handle) {
+        size_t bucket = BucketOf(key, bits);
+        if (bucket >= b && bucket < e) items[next[bucket]++] = MakeSortItem(key, handle);
+      });
+      for (size_t k = b; k < e; ++k) {
+        if (bucketStart[k + 1] - bucketStart[k] > 1) {
+          std::sort(items + (bucketStart[k] - base), items + (bucketStart[k + 1] - base), before);
+        }
+      }
+      LinkSorted(link, items, items + (bucketStart[e] - base), arena);
+    }
+    (side == 0 ? trie.head->left : trie.head->right) = FinishSide(link);
   }
-  trie.head->left = LinkSide(sides[0], arena, trie.head);
-  trie.head->right = LinkSide(sides[1], arena, trie.head);
 }
 
 }  // namespace vos

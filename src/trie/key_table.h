@@ -20,8 +20,10 @@ namespace vos {
 // A hash table from key to node. Two keys that agree on bits 800 down to 0 (the only bits the index can tell
 // apart) share one place, which the first of them keeps, just as in the trie.
 struct KeyTable {
-  std::vector<uint64_t> slots;  // hash tag << 32 | node handle (see NodeHandle); 0 marks a free slot
-  int64_t count = 0;            // slots in use; kept at most half of them
+  LargeBlock memory;            // the slots, zero-filled when taken
+  uint64_t* slots = nullptr;    // hash tag << 32 | node handle (see NodeHandle); 0 marks a free slot
+  size_t size = 0;              // number of slots, a power of two
+  int64_t count = 0;            // slots in use; kept at most three quarters of them
 };
 
 // Does what InsertKey does, statistics and results included, but leaves the new node unlinked (bit index and
@@ -34,7 +36,7 @@ uint32_t KeyTag(const ShortString& key);
 
 // Keys waiting to be filed, each with its entry offset and tag. Filing them together lets the cache misses of
 // one key's table slot and node overlap with those of the keys before it.
-inline constexpr int kKeyBatchSize = 512;
+inline constexpr int kKeyBatchSize = 1024;
 struct KeyBatch {
   std::array<ShortString, kKeyBatchSize> keys;
   std::array<int32_t, kKeyBatchSize> entryOffsets;

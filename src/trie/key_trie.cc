@@ -15,8 +15,14 @@ namespace {
 void* Allocate(Arena& arena, size_t size) {
   size = (size + alignof(TrieNode) - 1) & ~(alignof(TrieNode) - 1);
   if (arena.blocks.empty() || size > arena.blocks.back().size - arena.blocks.back().used) {
-    size_t blockSize = std::max(size, kArenaBlockSize);
-    arena.blocks.push_back({std::make_unique_for_overwrite<uint8_t[]>(blockSize), blockSize, 0});
+    // Blocks double from 64 KiB to kArenaBlockSize, so that a small trie stays small.
+    size_t blockSize = kArenaBlockSize;
+    if (size_t grown = kFirstArenaBlockSize; arena.blocks.size() < 16) {
+      grown <<= arena.blocks.size();
+      blockSize = std::min(blockSize, grown);
+    }
+    blockSize = std::max(size, blockSize);
+    arena.blocks.push_back({NewLargeBlock(blockSize), blockSize, 0});
   }
   ArenaBlock& block = arena.blocks.back();
   void* result = block.bytes.get() + block.used;
@@ -35,6 +41,24 @@ int32_t* TakePostingArray(KeyTrie& trie, int sizeClass) {
 void KeepPostingArray(KeyTrie& trie, int sizeClass, int32_t* array) {
   std::memcpy(array, &trie.spareArrays[sizeClass], sizeof(int32_t*));
   trie.spareArrays[sizeClass] = array;
+}
+
+// Gives the `place` offsets of a full list room for kLongListStep more, in pages of their own: the arena array of
+// kLongList offsets is left for another list, a page run grows.
+int32_t* GrowLongList(KeyTrie& trie, int32_t* earlier, uint32_t place) {
+  size_t size = place * sizeof(int32_t);
+  size_t larger = size + kLongListStep * sizeof(int32_t);
+  if (place == kLongList) {
+    auto* pages = reinterpret_cast<int32_t*>(ResizePages(nullptr, 0, larger));
+    std::memcpy(pages, earlier, size);
+    KeepPostingArray(trie, std::countr_zero(kLongList), earlier);
+    trie.longLists.runs[pages] = larger;
+    return pages;
+  }
+  auto* pages = reinterpret_cast<int32_t*>(ResizePages(reinterpret_cast<uint8_t*>(earlier), size, larger));
+  trie.longLists.runs.erase(earlier);
+  trie.longLists.runs[pages] = larger;
+  return pages;
 }
 
 // Byte i of a key, the length byte being byte 0; bytes past the key read as 0.
@@ -59,6 +83,13 @@ int32_t DifferenceBit(const Key& key, const uint8_t* stored) {
 
 }  // namespace
 
+// KeysEqual reads a stored key in whole words up to the end of its node record.
+static_assert(sizeof(TrieNode) % 8 == 0 && alignof(TrieNode) == 8);
+
+LongListPages::~LongListPages() {
+  for (const auto& [pages, size] : runs) ReleasePages(reinterpret_cast<uint8_t*>(pages), size);
+}
+
 size_t NodeRecordSize(uint8_t keyLength) {
   return (sizeof(TrieNode) + keyLength + 1 + alignof(TrieNode) - 1) & ~(alignof(TrieNode) - 1);
 }
@@ -68,7 +99,7 @@ TrieNode* NewNode(const ShortString& key, int32_t entryOffset, KeyTrie& trie) {
   uint8_t* keyBytes = memory + sizeof(TrieNode);
   keyBytes[0] = key.length;
   std::memcpy(keyBytes + 1, key.bytes.data(), key.length);
-  auto* node = new (memory) TrieNode{keyBytes, nullptr, nullptr, kTopBitIndex, 0, {1, entryOffset, nullptr}};
+  auto* node = new (memory) TrieNode{nullptr, nullptr, kTopBitIndex, 0, {1, entryOffset, nullptr}};
   ++trie.nodeCount;
   return node;
 }
@@ -102,7 +133,7 @@ const TrieNode* FindNode(const ShortString& key, const KeyTrie& trie) {
   return p;
 }
 
-bool ContainsKey(const ShortString& key, const KeyTrie& trie) { return KeysEqual(key, FindNode(key, trie)->key); }
+bool ContainsKey(const ShortString& key, const KeyTrie& trie) { return KeysEqual(key, StoredKey(*FindNode(key, trie))); }
 
 void AddPosting(TrieNode& node, int32_t entryOffset, KeyTrie& trie, RunStatistics& statistics) {
   PostingList& list = node.postings;
@@ -110,7 +141,10 @@ void AddPosting(TrieNode& node, int32_t entryOffset, KeyTrie& trie, RunStatistic
     if (list.last == entryOffset) return;
     // `earlier` has room for 2, 4, 8, ... offsets; it is full when the place to fill is a power of two from 2 up.
     auto place = static_cast<uint32_t>(list.count - 1);
-    if (place == 0) {
+    if (place >= kLongList) {
+      // In pages of its own, which hold a whole number of steps and are full when the place to fill starts one.
+      if (place % kLongListStep == 0) list.earlier = GrowLongList(trie, list.earlier, place);
+    } else if (place == 0) {
       list.earlier = TakePostingArray(trie, 1);
     } else if (place >= 2 && (place & (place - 1)) == 0) {
       int sizeClass = std::countr_zero(place);
@@ -132,11 +166,11 @@ void AddPosting(TrieNode& node, int32_t entryOffset, KeyTrie& trie, RunStatistic
 TrieNode* InsertKey(const ShortString& key, int32_t entryOffset, KeyTrie& trie, RunStatistics& statistics) {
   if (key.length == 0) return nullptr;  // the head's key; an empty exclusion line files nothing
   auto* found = const_cast<TrieNode*>(FindNode(key, trie));
-  if (KeysEqual(key, found->key)) {
+  if (KeysEqual(key, StoredKey(*found))) {
     AddPosting(*found, entryOffset, trie, statistics);
     return found;
   }
-  int32_t d = DifferenceBit(key, found->key);
+  int32_t d = DifferenceBit(key, StoredKey(*found));
   if (d < 0) return nullptr;  // no bit of the index format tells this key from `found`
 
   TrieNode* parent;

@@ -9,11 +9,15 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
+#include "runtime/sys_io.h"
 #include "trie/short_string.h"
 
 namespace vos {
@@ -23,7 +27,12 @@ inline constexpr int32_t kTopBitIndex = 800;
 // Distinct entry offsets in the order they were first added (ascending during a scan). Most keys stand in one or
 // two entries, so the newest offset sits in the list itself (filing a repeated key compares with it) and the
 // earlier ones in an array from the trie's posting arena whose capacity doubles as it fills; an outgrown array is
-// kept for the next list that needs one of its size.
+// kept for the next list that needs one of its size. A list of more than kLongList offsets (only the most frequent
+// keys get there, and no other list would take their outgrown arrays) moves into pages of its own, which grow by
+// kLongListStep offsets at a time, in place where the address space allows.
+inline constexpr uint32_t kLongList = 1024;
+inline constexpr uint32_t kLongListStep = 1024;  // 4 KiB of offsets: one page
+
 struct PostingList {
   int32_t count = 0;
   int32_t last = 0;              // the newest offset, when count >= 1
@@ -35,8 +44,9 @@ inline int32_t PostingAt(const PostingList& list, int32_t i) {
   return i == list.count - 1 ? list.last : list.earlier[i];
 }
 
+// A node of the trie. Its key, a length byte followed by the characters, is stored at its own length right behind
+// the node (see StoredKey), so that comparing it costs no further cache miss and no pointer.
 struct TrieNode {
-  const uint8_t* key;  // length byte followed by the characters, stored at its own length right behind the node
   TrieNode* left;      // followed when the tested bit is 0
   TrieNode* right;     // followed when the tested bit is 1
   int32_t bitIndex;
@@ -44,9 +54,21 @@ struct TrieNode {
   PostingList postings;  // last, next to the key: filing a repeated key touches both
 };
 
+// The pages that hold long posting lists: each run's size, by its start. Released with the trie.
+struct LongListPages {
+  std::unordered_map<int32_t*, size_t> runs;
+  LongListPages() = default;
+  LongListPages(LongListPages&& other) noexcept { runs.swap(other.runs); }
+  LongListPages& operator=(LongListPages&& other) noexcept {
+    runs.swap(other.runs);
+    return *this;
+  }
+  ~LongListPages();
+};
+
 // Bump allocator: memory is taken from the system in blocks and nothing is returned before the process ends.
 struct ArenaBlock {
-  std::unique_ptr<uint8_t[]> bytes;
+  LargeBlock bytes;
   size_t size = 0;
   size_t used = 0;
 };
@@ -60,6 +82,7 @@ struct KeyTrie {
   Arena nodeArena;     // the nodes, each with its key right behind it, in the order they were made
   Arena postingArena;  // posting arrays
   std::array<int32_t*, 32> spareArrays{};  // outgrown posting arrays of capacity 2^k, chained through their start
+  LongListPages longLists;
   int64_t nodeCount = 0;  // nodes other than the head
 };
 
@@ -89,9 +112,12 @@ inline int KeyBit(const ShortString& key, int32_t b) {
   return i <= key.length ? (key.bytes[i - 1] >> (b & 7)) & 1 : 0;
 }
 
+// The stored key of a node: its length byte, followed by its characters.
+inline const uint8_t* StoredKey(const TrieNode& node) { return reinterpret_cast<const uint8_t*>(&node + 1); }
+
 // The stored key of a node as a view of its characters.
 inline std::string_view KeyText(const TrieNode& node) {
-  return {reinterpret_cast<const char*>(node.key + 1), node.key[0]};
+  return {reinterpret_cast<const char*>(StoredKey(node) + 1), StoredKey(node)[0]};
 }
 
 // The node where the descent for `key` ends; the key is in the trie exactly when that node's key equals it.
@@ -110,8 +136,9 @@ void AddPosting(TrieNode& node, int32_t entryOffset, KeyTrie& trie, RunStatistic
 
 // Building blocks that the key table (key_table.h) shares with insertion.
 
-// Nodes are allocated from blocks of this size.
+// Nodes are allocated from blocks that grow to this size.
 inline constexpr size_t kArenaBlockSize = 4 << 20;
+inline constexpr size_t kFirstArenaBlockSize = 64 << 10;
 // Bits 799 down to 0 lie in bytes 99 down to 0; bit 800 is the lowest bit of byte 100.
 inline constexpr int32_t kTopByte = (kTopBitIndex - 1) / 8;
 
@@ -125,9 +152,28 @@ size_t NodeRecordSize(uint8_t keyLength);
 // that comparing it costs no further cache miss.
 TrieNode* NewNode(const ShortString& key, int32_t entryOffset, KeyTrie& trie);
 
-// True when the stored key equals `key` (same length, same bytes).
+// True when the stored key equals `key` (same length, same bytes). A short string is laid out as a stored key is,
+// and a stored key's node record is padded to 8 bytes, so both are compared 8 bytes at a time, length byte
+// included, with the bytes past the key masked off in the last word.
 inline bool KeysEqual(const ShortString& key, const uint8_t* stored) {
-  return key.length == stored[0] && std::memcmp(key.bytes.data(), stored + 1, key.length) == 0;
+  static_assert(offsetof(ShortString, bytes) == 1 && sizeof(ShortString) % 8 == 0);
+  if (key.length != stored[0]) return false;
+  const auto* text = reinterpret_cast<const uint8_t*>(&key);
+  size_t n = size_t{key.length} + 1;
+  size_t i = 0;
+  uint64_t a;
+  uint64_t b;
+  for (; i + 8 <= n; i += 8) {
+    std::memcpy(&a, text + i, 8);
+    std::memcpy(&b, stored + i, 8);
+    if (a != b) return false;
+  }
+  if (i == n) return true;
+  std::memcpy(&a, text + i, 8);
+  std::memcpy(&b, stored + i, 8);
+  int shift = static_cast<int>(8 * (8 - (n - i)));
+  uint64_t mask = std::endian::native == std::endian::little ? ~uint64_t{0} >> shift : ~uint64_t{0} << shift;
+  return ((a ^ b) & mask) == 0;
 }
 
 // The highest bit from 799 down to 0 in which two stored keys differ, or -1 when they agree on all of them.

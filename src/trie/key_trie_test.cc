@@ -136,6 +136,27 @@ TEST(KeyTrieTest, PostingsStayDistinctAndStatisticsKeepTheFirstRecord) {
   EXPECT_EQ(f.statistics.longestKeyNode, long1);
 }
 
+// Lists that grow through every array size, into pages of their own and through several page steps, interleaved
+// so that outgrown arrays change hands: each keeps its offsets in order.
+TEST(KeyTrieTest, LongPostingListsKeepEveryOffsetInOrder) {
+  Fixture f;
+  constexpr auto kLong = static_cast<int32_t>(kLongList);
+  const std::map<std::string, int32_t> lengths = {
+      {"oft", 5 * kLong + 7}, {"mittel", kLong + 2}, {"grenze", kLong + 1}, {"selten", 300}};
+  std::map<std::string, std::vector<int32_t>> expected;
+  for (int32_t offset = 0; offset < 5 * kLong + 7; ++offset) {
+    for (const auto& [key, length] : lengths) {
+      if (offset >= length) continue;
+      f.Insert(key, offset * 7);
+      expected[key].push_back(offset * 7);
+    }
+  }
+  for (const auto& [key, offsets] : expected) {
+    EXPECT_TRUE(test::Postings(*FindNode(S(key), f.trie)) == offsets) << key;
+  }
+  EXPECT_EQ(f.statistics.maxPostingCount, 5 * kLong + 7);
+}
+
 TEST(KeyTrieTest, EmptyKeyIsIgnored) {
   Fixture f;
   EXPECT_EQ(f.Insert("", 0), nullptr);
