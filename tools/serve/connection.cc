@@ -92,7 +92,12 @@ void Connection::AnswerCommands() {
     }
     if (!databases) databases = server_.Databases();
     Answer answer = AnswerLine(*databases, server_.Facts(), session_, line);
-    pending_ += answer.bytes;
+    // The usual one answer per read is handed over, not copied.
+    if (pending_.empty()) {
+      pending_.swap(answer.bytes);
+    } else {
+      pending_ += answer.bytes;
+    }
     if (Failed(answer)) {
       server_.Log(peer_ + ": \"" + Printable(line) + "\": " + std::to_string(answer.code) +
                   (answer.problem.empty() ? "" : " (" + answer.problem + ")"));
