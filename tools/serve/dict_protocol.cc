@@ -442,11 +442,24 @@ std::string Banner(const ServerFacts& facts, std::string_view msgId) {
   return "220 " + facts.host + " vos-serve " + std::string(kVersion) + " <mime> <" + std::string(msgId) + ">\r\n";
 }
 
+namespace {
+
+// Where the line from `from` on ends: the first CR or LF, or npos. (find_first_of calls memchr on its set for
+// every byte.)
+size_t LineEnd(std::string_view text, size_t from) {
+  for (size_t i = from; i < text.size(); ++i) {
+    if (text[i] == '\r' || text[i] == '\n') return i;
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
 void AppendTextBlock(std::string& out, std::string_view text, bool mime) {
   if (mime) out += kMimeHeaders;
   size_t i = 0;
   while (i < text.size()) {
-    size_t end = text.find_first_of("\r\n", i);
+    size_t end = LineEnd(text, i);
     std::string_view line = text.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i);
     if (!line.empty() && line.front() == '.') out += '.';
     out += line;
@@ -464,7 +477,7 @@ void AppendLatin1TextBlock(std::string& out, std::string_view latin1, bool mime)
   if (mime) out += kMimeHeaders;
   size_t i = 0;
   while (i < latin1.size()) {
-    size_t end = latin1.find_first_of("\r\n", i);
+    size_t end = LineEnd(latin1, i);
     std::string_view line = latin1.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i);
     size_t at = out.size();
     bool dot = !line.empty() && line.front() == '.';
