@@ -45,8 +45,9 @@ bool FollowsPercentLine(int64_t offset, At at) {
   return end - 1 == 0 || beforePercent == kLineFeed || beforePercent == kCarriageReturn;
 }
 
-// The first read of an entry: most entries and the bytes before them fit, and a longer one doubles it.
-constexpr int64_t kFirstRead = 2048;
+// The first read of an entry: most entries (and the bytes before them) are shorter, and a longer one doubles it.
+// Each byte read is copied by the kernel, so a first read of a few entries' length costs less than a page.
+constexpr int64_t kFirstRead = 512;
 constexpr int64_t kBytesBefore = 4;  // enough to see the "%" line end before an offset
 
 // File bytes from `start` on, read in growing pieces; `bytes` points at a stack buffer until an entry outgrows it.
