@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "reader/index_storage.h"
+#include "scan/word_extraction.h"
 
 namespace vos {
 namespace {
@@ -29,28 +31,62 @@ int64_t ReadAt(int handle, int64_t position, char* buffer, int64_t count) {
 }
 
 // Whether `offset` starts an entry: it follows a line that is exactly "%" and its line end (LF, CR LF or a lone
-// CR, as the scan reads lines). Offset 0 is checked by the caller.
-bool FollowsPercentLine(const DictionaryFile& dictionary, int64_t offset, bool& starts, std::string& error) {
-  char bytes[5] = {};
-  int64_t from = std::max<int64_t>(0, offset - 4);
-  int64_t want = offset - from + (offset < dictionary.size ? 1 : 0);
-  int64_t got = ReadAt(dictionary.handle, from, bytes, want);
-  if (got < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  // Index i of `bytes` holds file position from + i; `end` is where the line end before `offset` starts.
-  auto at = [&](int64_t position) { return position >= from && position < from + got ? bytes[position - from] : 0; };
-  starts = false;
+// CR, as the scan reads lines). `at` gives the byte at a file position, 0 outside the bytes read, which must
+// cover the four bytes before `offset` and the byte at it. Offset 0 is checked by the caller.
+template <typename At>
+bool FollowsPercentLine(int64_t offset, At at) {
   char last = at(offset - 1);
-  if (last == kCarriageReturn && at(offset) == kLineFeed) return true;  // inside a CR LF
+  if (last == kCarriageReturn && at(offset) == kLineFeed) return false;  // inside a CR LF
   int64_t end = offset - 1;
   if (last == kLineFeed && at(offset - 2) == kCarriageReturn) end = offset - 2;
-  if (last != kLineFeed && last != kCarriageReturn) return true;
-  if (end < 1 || at(end - 1) != '%') return true;
+  if (last != kLineFeed && last != kCarriageReturn) return false;
+  if (end < 1 || at(end - 1) != '%') return false;
   char beforePercent = at(end - 2);
-  starts = end - 1 == 0 || beforePercent == kLineFeed || beforePercent == kCarriageReturn;
+  return end - 1 == 0 || beforePercent == kLineFeed || beforePercent == kCarriageReturn;
+}
+
+// The first read of an entry: most entries (and the bytes before them) are shorter, and a longer one doubles it.
+// Each byte read is copied by the kernel, so a first read of a few entries' length costs less than a page.
+constexpr int64_t kFirstRead = 512;
+constexpr int64_t kBytesBefore = 4;  // enough to see the "%" line end before an offset
+
+// File bytes from `start` on, read in growing pieces; `bytes` points at a stack buffer until an entry outgrows it.
+struct ReadWindow {
+  int64_t start = 0;
+  int64_t size = 0;    // bytes read so far
+  bool atEnd = false;  // the file ends after them (or shrank while being read)
+  char* bytes = nullptr;
+  int64_t capacity = 0;
+  std::unique_ptr<char[]> grown;
+};
+
+// Reads more bytes into the window, at least doubling it. False with errno set when the file cannot be read.
+bool ReadMore(const DictionaryFile& dictionary, ReadWindow& window) {
+  if (window.size == window.capacity) {
+    int64_t capacity = window.capacity * 2;
+    auto grown = std::make_unique<char[]>(static_cast<size_t>(capacity));
+    std::memcpy(grown.get(), window.bytes, static_cast<size_t>(window.size));
+    window.grown = std::move(grown);
+    window.bytes = window.grown.get();
+    window.capacity = capacity;
+  }
+  int64_t want = std::min(window.capacity - window.size, dictionary.size - (window.start + window.size));
+  int64_t got = want > 0 ? ReadAt(dictionary.handle, window.start + window.size, window.bytes + window.size, want) : 0;
+  if (got < 0) return false;
+  window.size += got;
+  if (got < want || window.start + window.size >= dictionary.size) window.atEnd = true;
   return true;
+}
+
+// Whether `text` holds `key` with every byte of the text folded as keys are folded, without a folded copy.
+bool HoldsFolded(std::string_view text, std::string_view key) {
+  if (key.size() > text.size()) return false;
+  for (size_t i = 0; i + key.size() <= text.size(); ++i) {
+    size_t j = 0;
+    while (j < key.size() && FoldByte(static_cast<uint8_t>(text[i + j])) == static_cast<uint8_t>(key[j])) ++j;
+    if (j == key.size()) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -88,61 +124,68 @@ ReadOutcome ReadEntry(const DictionaryFile& dictionary, int64_t offset, std::str
     error = "offset " + Decimal(offset) + " lies outside the dictionary of " + Decimal(dictionary.size) + " bytes";
     return ReadOutcome::kNotFound;
   }
+  // One read covers the bytes before the offset, for the check that a "%" line ends there, and usually the
+  // whole entry.
+  char first[kFirstRead];
+  ReadWindow window;
+  window.start = std::max<int64_t>(0, offset - kBytesBefore);
+  window.bytes = first;
+  window.capacity = sizeof first;
+  if (!ReadMore(dictionary, window)) {
+    error = std::strerror(errno);
+    return ReadOutcome::kError;
+  }
   if (offset > 0) {
-    bool starts = false;
-    if (!FollowsPercentLine(dictionary, offset, starts, error)) return ReadOutcome::kError;
-    if (!starts) {
+    auto at = [&](int64_t position) {
+      return position >= window.start && position < window.start + window.size ? window.bytes[position - window.start]
+                                                                                 : '\0';
+    };
+    if (!FollowsPercentLine(offset, at)) {
       error = "offset " + Decimal(offset) + " does not start an entry";
       return ReadOutcome::kNotFound;
     }
   }
   // The entry ends before the next line that is exactly "%". After a "%" line the first line is the headword line
-  // whatever it holds; at offset 0 there is no "%" line before, so a first line "%" ends the text at once.
-  std::string& text = entry.text;
-  size_t lineStart = 0;
+  // whatever it holds; at offset 0 there is no "%" line before, so a first line "%" ends the text at once. Lines
+  // end in LF, CR LF or a lone CR; positions below are indices into the window.
+  int64_t lineStart = offset - window.start;
   bool headwordLine = offset > 0;
-  bool afterCarriageReturn = false;
   bool ended = false;
-  auto endsEntry = [&]() { return !headwordLine && text.size() - lineStart == 1 && text[lineStart] == '%'; };
-  char chunk[16384];
-  for (int64_t position = offset; position < dictionary.size && !ended;) {
-    int64_t want = std::min<int64_t>(sizeof chunk, dictionary.size - position);
-    int64_t got = ReadAt(dictionary.handle, position, chunk, want);
-    if (got < 0) {
-      error = std::strerror(errno);
-      return ReadOutcome::kError;
-    }
-    if (got == 0) break;  // the file shrank; what was read is the entry
-    position += got;
-    for (int64_t i = 0; i < got && !ended; ++i) {
-      char byte = chunk[i];
-      if (afterCarriageReturn) {
-        afterCarriageReturn = false;
-        if (byte == kLineFeed) {
-          text.push_back(byte);
-          lineStart = text.size();
-          continue;
-        }
+  int64_t end = -1;
+  for (;;) {
+    const char* from = window.bytes + lineStart;
+    const char* lineEnd = from;
+    const char* limit = window.bytes + window.size;
+    while (lineEnd < limit && *lineEnd != kLineFeed && *lineEnd != kCarriageReturn) ++lineEnd;
+    // A line is only known whole at its line end, and a CR only known to be one with the LF after it.
+    bool whole = lineEnd < limit && (*lineEnd == kLineFeed || lineEnd + 1 < limit || window.atEnd);
+    if (!whole && !window.atEnd) {
+      if (!ReadMore(dictionary, window)) {
+        error = std::strerror(errno);
+        return ReadOutcome::kError;
       }
-      if (byte == kLineFeed || byte == kCarriageReturn) {
-        if (endsEntry()) {
-          ended = true;
-          break;
-        }
-        text.push_back(byte);
-        lineStart = text.size();
-        headwordLine = false;
-        afterCarriageReturn = byte == kCarriageReturn;
-        continue;
-      }
-      text.push_back(byte);
+      continue;
     }
+    bool percentLine = !headwordLine && lineEnd - from == 1 && *from == '%';
+    if (percentLine) {
+      ended = lineEnd < limit;
+      end = lineStart;
+      break;
+    }
+    if (lineEnd == limit) {
+      end = window.size;
+      break;
+    }
+    headwordLine = false;
+    lineStart = lineEnd - window.bytes + 1;
+    if (*lineEnd == kCarriageReturn && lineEnd + 1 < limit && lineEnd[1] == kLineFeed) ++lineStart;
   }
-  if (endsEntry()) text.resize(lineStart);
+  std::string& text = entry.text;
+  int64_t textStart = offset - window.start;
+  text.assign(window.bytes + textStart, static_cast<size_t>(std::max<int64_t>(0, end - textStart)));
   entry.preamble = offset == 0 && !(text.empty() && ended);
   // A key stands in its entry's text as it was written, or folded when the index folds keys.
-  bool holdsKey = !key.empty() && (text.find(key) != std::string::npos ||
-                                   (!keepsCase && FoldKey(text).find(key) != std::string::npos));
+  bool holdsKey = !key.empty() && (text.find(key) != std::string::npos || (!keepsCase && HoldsFolded(text, key)));
   if (!holdsKey) {
     error = "the entry at offset " + Decimal(offset) + " does not hold the key";
     return ReadOutcome::kNotFound;

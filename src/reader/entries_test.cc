@@ -89,5 +89,25 @@ TEST(EntriesTest, ReadsALongEntryAcrossManyReads) {
   CloseDictionary(dictionary);
 }
 
+TEST(EntriesTest, FindsLineEndsAndTheEndingLineWhereverAReadStops) {
+  // Entries of every length around the sizes of the first reads put a CR LF, a lone CR or the "%" line across
+  // their ends.
+  for (const std::string lineEnd : {"\r\n", "\r", "\n"}) {
+    for (size_t length = 490; length < 1060; length += length == 530 ? 480 : 1) {
+      std::string text = "Head" + lineEnd + std::string(length, 'x') + lineEnd;
+      test::TempDir dir;
+      dir.Write("dict.txt", "%" + lineEnd + text + "%" + lineEnd + "Next" + lineEnd);
+      DictionaryFile dictionary;
+      std::string error;
+      ASSERT_TRUE(OpenDictionary(dir.Path("dict.txt"), dictionary, error)) << error;
+      Entry entry;
+      auto offset = static_cast<int64_t>(1 + lineEnd.size());
+      EXPECT_EQ(ReadEntry(dictionary, offset, "head", false, entry, error), ReadOutcome::kOk) << length << error;
+      EXPECT_EQ(entry.text, text) << length;
+      CloseDictionary(dictionary);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vos

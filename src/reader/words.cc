@@ -89,8 +89,12 @@ ReadOutcome FindWord(const IndexFile& index, std::string_view word, WordHit& hit
   std::string given(word.substr(0, 255));
   std::string folded = FoldKey(given);
   std::string tries[] = {given, folded, (" " + given).substr(0, 255), (" " + folded).substr(0, 255)};
+  // An index known to fold keys holds no key that folding would change: a try that differs from its folded form
+  // (the one after it) cannot be found, and its descent is saved.
+  bool folds = index.storage->keepsCase.load(std::memory_order_relaxed) == 0;
   for (size_t i = 0; i < std::size(tries); ++i) {
     if (std::find(tries, tries + i, tries[i]) != tries + i) continue;
+    if (folds && (i == 0 || i == 2) && tries[i] != tries[i + 1]) continue;
     ReadOutcome outcome = LookupKey(index, tries[i], hit.postings, error);
     if (outcome == ReadOutcome::kNotFound) continue;
     if (outcome == ReadOutcome::kOk) hit.key = tries[i];

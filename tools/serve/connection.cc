@@ -37,6 +37,8 @@ Connection::Connection(asio::ip::tcp::socket socket, Server& server)
   auto endpoint = socket_.remote_endpoint(ec);
   peer_ = ec ? "unknown peer" : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
   socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+  // Writes are tried at once and never block the thread (see Write).
+  socket_.non_blocking(true, ec);
 }
 
 void Connection::Start() {
@@ -92,7 +94,12 @@ void Connection::AnswerCommands() {
     }
     if (!databases) databases = server_.Databases();
     Answer answer = AnswerLine(*databases, server_.Facts(), session_, line);
-    pending_ += answer.bytes;
+    // The usual one answer per read is handed over, not copied.
+    if (pending_.empty()) {
+      pending_.swap(answer.bytes);
+    } else {
+      pending_ += answer.bytes;
+    }
     if (Failed(answer)) {
       server_.Log(peer_ + ": \"" + Printable(line) + "\": " + std::to_string(answer.code) +
                   (answer.problem.empty() ? "" : " (" + answer.problem + ")"));
@@ -102,28 +109,44 @@ void Connection::AnswerCommands() {
 }
 
 void Connection::Write() {
-  if (writing_ || closed_) return;
-  if (pending_.empty()) {
-    if (closing_) Close("");
-    return;
-  }
-  writing_ = true;
-  sending_.swap(pending_);
-  auto self = shared_from_this();
-  asio::async_write(socket_, asio::buffer(sending_), [this, self](const asio::error_code& ec, size_t) {
-    writing_ = false;
-    sending_.clear();
-    if (closed_) return;
-    if (ec) {
+  while (!writing_ && !closed_) {
+    if (pending_.empty()) {
+      if (closing_) Close("");
+      return;
+    }
+    // Most answers fit the socket's send buffer: sent at once on the non-blocking socket, they need no completion
+    // handler, whose queueing would cost the event loop an extra poll per answer.
+    asio::error_code ec;
+    size_t sent = socket_.write_some(asio::buffer(pending_), ec);
+    if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
       Close("write failed: " + ec.message());
       return;
     }
-    Touch();
-    // Answers held back while the output was full can go now.
-    AnswerCommands();
-    Write();
-    Read();
-  });
+    if (!ec && sent == pending_.size()) {
+      pending_.clear();
+      Touch();
+      // Answers held back while the output was full can go now.
+      AnswerCommands();
+      continue;
+    }
+    if (!ec) pending_.erase(0, sent);
+    writing_ = true;
+    sending_.swap(pending_);
+    auto self = shared_from_this();
+    asio::async_write(socket_, asio::buffer(sending_), [this, self](const asio::error_code& error, size_t) {
+      writing_ = false;
+      sending_.clear();
+      if (closed_) return;
+      if (error) {
+        Close("write failed: " + error.message());
+        return;
+      }
+      Touch();
+      AnswerCommands();
+      Write();
+      Read();
+    });
+  }
 }
 
 void Connection::WatchIdle() {

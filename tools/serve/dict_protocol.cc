@@ -103,8 +103,14 @@ void AnswerDefine(const DatabaseSet& databases, const Session& session, const Co
   const std::string& wireWord = command.arguments[1];
   std::string word;
   if (!WireToLatin1(wireWord, word)) return Finish(answer, 552);
-  std::string body;
+  // Every entry is read first, so that the answer is written once, into a buffer of about its size.
+  struct Found {
+    const Database* database;
+    std::vector<Definition> definitions;
+  };
+  std::vector<Found> found;
   int64_t count = 0;
+  size_t size = 64;
   for (const Database* database : selected) {
     std::vector<Definition> definitions;
     std::string error;
@@ -114,18 +120,12 @@ void AnswerDefine(const DatabaseSet& databases, const Session& session, const Co
       continue;
     }
     if (outcome == ReadOutcome::kNotFound || definitions.empty()) continue;
+    count += static_cast<int64_t>(definitions.size());
     for (const Definition& definition : definitions) {
-      body += "151 " + QuoteWord(wireWord) + " " + database->config.name + " " +
-              QuoteWord(Latin1ToUtf8(database->config.description)) + "\r\n";
-      if (definition.mismatch) {
-        answer.problem = database->config.dictionaryPath + ": " + definition.problem;
-        AppendTextBlock(body, "Error: the dictionary no longer matches its index here (" +
-                                  Latin1ToUtf8(definition.problem) + ")", session.mime);
-      } else {
-        AppendTextBlock(body, Latin1ToUtf8(definition.text), session.mime);
-      }
-      ++count;
+      size += 2 * (wireWord.size() + database->config.name.size() + database->config.description.size()) + 16 +
+              2 * definition.text.size() + definition.text.size() / 8 + 8;
     }
+    found.push_back({database, std::move(definitions)});
     if (firstOnly) break;
   }
   if (count == 0) {
@@ -133,8 +133,26 @@ void AnswerDefine(const DatabaseSet& databases, const Session& session, const Co
     if (!answer.problem.empty()) return Finish(answer, 420);
     return Finish(answer, 552);
   }
-  answer.bytes += "150 " + Decimal(count) + " definitions retrieved\r\n";
-  answer.bytes += body;
+  answer.bytes.reserve(answer.bytes.size() + size);
+  answer.bytes += "150 ";
+  answer.bytes += Decimal(count);
+  answer.bytes += " definitions retrieved\r\n";
+  std::string quotedWord = QuoteWord(wireWord);
+  for (const Found& hits : found) {
+    const DatabaseConfig& config = hits.database->config;
+    std::string head = "151 " + quotedWord + " " + config.name + " " + QuoteWord(Latin1ToUtf8(config.description)) +
+                       "\r\n";
+    for (const Definition& definition : hits.definitions) {
+      answer.bytes += head;
+      if (definition.mismatch) {
+        answer.problem = config.dictionaryPath + ": " + definition.problem;
+        AppendTextBlock(answer.bytes, "Error: the dictionary no longer matches its index here (" +
+                                          Latin1ToUtf8(definition.problem) + ")", session.mime);
+      } else {
+        AppendLatin1TextBlock(answer.bytes, definition.text, session.mime);
+      }
+    }
+  }
   Finish(answer, 250);
 }
 
@@ -424,11 +442,24 @@ std::string Banner(const ServerFacts& facts, std::string_view msgId) {
   return "220 " + facts.host + " vos-serve " + std::string(kVersion) + " <mime> <" + std::string(msgId) + ">\r\n";
 }
 
+namespace {
+
+// Where the line from `from` on ends: the first CR or LF, or npos. (find_first_of calls memchr on its set for
+// every byte.)
+size_t LineEnd(std::string_view text, size_t from) {
+  for (size_t i = from; i < text.size(); ++i) {
+    if (text[i] == '\r' || text[i] == '\n') return i;
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
 void AppendTextBlock(std::string& out, std::string_view text, bool mime) {
   if (mime) out += kMimeHeaders;
   size_t i = 0;
   while (i < text.size()) {
-    size_t end = text.find_first_of("\r\n", i);
+    size_t end = LineEnd(text, i);
     std::string_view line = text.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i);
     if (!line.empty() && line.front() == '.') out += '.';
     out += line;
@@ -436,6 +467,30 @@ void AppendTextBlock(std::string& out, std::string_view text, bool mime) {
     if (end == std::string_view::npos) break;
     i = end + 1;
     if (text[end] == '\r' && i < text.size() && text[i] == '\n') ++i;
+  }
+  out += ".\r\n";
+}
+
+void AppendLatin1TextBlock(std::string& out, std::string_view latin1, bool mime) {
+  // The same lines as AppendTextBlock of the UTF-8 form: line ends and dots are ASCII in both, so the lines can be
+  // cut in ISO-8859-1 and each converted straight into `out`, without a UTF-8 copy of the whole text.
+  if (mime) out += kMimeHeaders;
+  size_t i = 0;
+  while (i < latin1.size()) {
+    size_t end = LineEnd(latin1, i);
+    std::string_view line = latin1.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i);
+    size_t at = out.size();
+    bool dot = !line.empty() && line.front() == '.';
+    out.resize(at + (dot ? 1 : 0) + 2 * line.size() + 2);
+    char* next = out.data() + at;
+    if (dot) *next++ = '.';
+    next = Latin1ToUtf8(line, next);
+    *next++ = '\r';
+    *next++ = '\n';
+    out.resize(static_cast<size_t>(next - out.data()));
+    if (end == std::string_view::npos) break;
+    i = end + 1;
+    if (latin1[end] == '\r' && i < latin1.size() && latin1[i] == '\n') ++i;
   }
   out += ".\r\n";
 }

@@ -92,6 +92,9 @@ std::string StatusLine(int code);
 // with `mime` the block opens with the MIME headers and an empty line.
 void AppendTextBlock(std::string& out, std::string_view text, bool mime);
 
+// AppendTextBlock of the UTF-8 form of the ISO-8859-1 `latin1`, converted as it is appended.
+void AppendLatin1TextBlock(std::string& out, std::string_view latin1, bool mime);
+
 // `word` between double quotes, with \ before every " and \ in it, for answers that name a word.
 std::string QuoteWord(std::string_view word);
 

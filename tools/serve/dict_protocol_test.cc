@@ -132,11 +132,19 @@ TEST(DictProtocolTest, TextBlocksEndLinesInCrlfAndStuffDots) {
       {"a line that starts with a dot", ". wizard\n", ".. wizard\r\n.\r\n"},
       {"an empty line inside", "a\n\nb", "a\r\n\r\nb\r\n.\r\n"},
       {"no text", "", ".\r\n"},
+      {"ISO-8859-1 letters, a dot line after a lone CR", "\xC4rger\r.\xFC\n", "\xC4rger\r\n..\xFC\r\n.\r\n"},
   };
   for (const Case& c : cases) {
     std::string out;
     AppendTextBlock(out, c.text, false);
     EXPECT_EQ(out, c.block) << c.name;
+    // Converted as it is appended, the block is the one of the text's UTF-8 form, after what `out` held.
+    for (bool mime : {false, true}) {
+      std::string converted = "150\r\n", expected = "150\r\n";
+      AppendLatin1TextBlock(converted, c.text, mime);
+      AppendTextBlock(expected, Latin1ToUtf8(c.text), mime);
+      EXPECT_EQ(converted, expected) << c.name;
+    }
   }
   std::string out;
   AppendTextBlock(out, "x", true);
