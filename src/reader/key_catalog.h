@@ -40,11 +40,7 @@ void CatalogMatches(const KeyCatalog& catalog, const Matcher& matcher, std::vect
 // The same as places in `catalog.entries`, in the catalog's order (by match form), without copying a key.
 void CatalogMatchPlaces(const KeyCatalog& catalog, const Matcher& matcher, std::vector<uint32_t>& places);
 
-// The match form and the stored key of the entry at `place`.
-inline std::string_view CatalogMatchForm(const KeyCatalog& catalog, uint32_t place) {
-  const CatalogEntry& entry = catalog.entries[place];
-  return std::string_view(catalog.bytes).substr(entry.matchOffset, entry.matchLength);
-}
+// Whether the entry at `place` has the same match form as the one before it, and its stored key.
 inline bool CatalogSameForm(const KeyCatalog& catalog, uint32_t place) { return catalog.entries[place].sameForm; }
 inline std::string_view CatalogKey(const KeyCatalog& catalog, uint32_t place) {
   const CatalogEntry& entry = catalog.entries[place];
