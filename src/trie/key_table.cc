@@ -144,20 +144,29 @@ TrieNode* FileKey(const ShortString& key, int32_t entryOffset, KeyTable& table, 
 
 void FileBatch(KeyBatch& batch, KeyTable& table, KeyTrie& trie, RunStatistics& statistics) {
   // A pipeline: the slot of the key kSlotLead places ahead is fetched, then the node of the key kNodeLead places
-  // ahead, whose slot has arrived by then, and the key at hand finds both in the cache.
+  // ahead, whose slot has arrived by then, then the place in that node's posting array that a new offset would
+  // take, so that the key at hand finds all three in the cache.
   constexpr int kSlotLead = 16;
   constexpr int kNodeLead = 8;
+  constexpr int kPostingLead = 4;
   MakeRoom(table, batch.count);
   size_t mask = table.size - 1;
+  // The node of the key at `k` when its slot holds the key's tag (most likely the key itself), else nullptr.
+  auto taggedNode = [&](int k) -> const TrieNode* {
+    uint64_t slot = table.slots[batch.tags[k] & mask];
+    return slot != 0 && SlotTag(slot) == batch.tags[k] ? NodeAt(trie.nodeArena, SlotHandle(slot)) : nullptr;
+  };
   for (int i = -kSlotLead; i < batch.count; ++i) {
     if (i + kSlotLead < batch.count) __builtin_prefetch(&table.slots[batch.tags[i + kSlotLead] & mask]);
-    int ahead = i + kNodeLead;
-    if (ahead >= 0 && ahead < batch.count) {
-      uint64_t slot = table.slots[batch.tags[ahead] & mask];
-      if (slot != 0 && SlotTag(slot) == batch.tags[ahead]) {
-        TrieNode* node = NodeAt(trie.nodeArena, SlotHandle(slot));
+    if (int ahead = i + kNodeLead; ahead >= 0 && ahead < batch.count) {
+      if (const TrieNode* node = taggedNode(ahead)) {
         __builtin_prefetch(node);
         __builtin_prefetch(node + 1);  // the key, right behind the node
+      }
+    }
+    if (int ahead = i + kPostingLead; ahead >= 0 && ahead < batch.count) {
+      if (const TrieNode* node = taggedNode(ahead); node != nullptr && node->postings.count > 1) {
+        __builtin_prefetch(node->postings.earlier + node->postings.count - 1, 1);
       }
     }
     if (i >= 0 && batch.keys[i].length != 0) {
