@@ -1,5 +1,9 @@
 #include "scan/word_extraction.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
 namespace vos {
 namespace {
 
@@ -52,6 +56,82 @@ constexpr std::array<uint8_t, 256> kFoldedWordByte = MakeWordByteTable(kFoldTabl
 constexpr std::array<uint8_t, 256> kKeptWordByte = MakeWordByteTable(kKeepTable);
 static_assert(kFoldedWordByte[0] == 0 && kKeptWordByte[0] == 0);
 
+// Full-text words are cut eight bytes at a time on little-endian machines, where byte i of a chunk loaded from
+// memory sits in bits 8i..8i+7, so that the first separator is the chunk's lowest marked byte.
+constexpr bool kChunked = std::endian::native == std::endian::little;
+
+constexpr uint64_t Repeated(uint8_t byte) { return 0x0101010101010101u * byte; }
+constexpr uint64_t kHighBits = Repeated(0x80);
+
+// The sums below stay inside their bytes because every byte of `low` is below 0x80.
+// The high bit of each byte of `low` that lies in lo..hi.
+constexpr uint64_t InRange(uint64_t low, uint8_t lo, uint8_t hi) {
+  return (low + Repeated(static_cast<uint8_t>(0x80 - lo))) & ~(low + Repeated(static_cast<uint8_t>(0x7F - hi))) &
+         kHighBits;
+}
+
+// The high bit of each byte of `low` that equals `byte`.
+constexpr uint64_t Equal(uint64_t low, uint8_t byte) { return ~((low ^ Repeated(byte)) + Repeated(0x7F)) & kHighBits; }
+
+// The word bytes of a chunk, and those of them that fold by setting bit 0x20, each marked by its high bit.
+struct ChunkClasses {
+  uint64_t words;
+  uint64_t folding;
+};
+
+constexpr ChunkClasses Classify(uint64_t chunk) {
+  uint64_t high = chunk & kHighBits;
+  uint64_t low = chunk ^ high;
+  // With bit 0x20 set, "A".."Z" become "a".."z", and the umlauts below the high bit become those of "äöü".
+  uint64_t lower = low | Repeated(0x20);
+  uint64_t letters = InRange(lower, 'a', 'z') & ~high;
+  uint64_t umlauts = (Equal(lower, 0xE4 & 0x7F) | Equal(lower, 0xF6 & 0x7F) | Equal(lower, 0xFC & 0x7F)) & high;
+  uint64_t sharpS = Equal(low, 0xDF & 0x7F) & high;  // has no bit 0x20 and does not fold
+  uint64_t digitsAndHyphen = (InRange(low, '0', '9') | Equal(low, kHyphen)) & ~high;
+  return {letters | umlauts | digitsAndHyphen | sharpS, letters | umlauts};
+}
+
+// Every byte value, in every place of a chunk, is classified as the tables file it.
+constexpr bool ClassifyAgreesWithTables() {
+  for (int byte = 0; byte < 256; ++byte) {
+    uint64_t chunk = Repeated(static_cast<uint8_t>(byte));
+    ChunkClasses classes = Classify(chunk);
+    uint64_t filed = chunk | classes.folding >> 2;
+    if (classes.words != (kFoldedWordByte[byte] != 0 ? kHighBits : 0)) return false;
+    if (classes.words != 0 && filed != Repeated(kFoldedWordByte[byte])) return false;
+  }
+  return true;
+}
+static_assert(ClassifyAgreesWithTables());
+
+// Copies the word at the front of the `length` bytes into `out` as filed and gives its length. `out` has room for
+// `length` bytes, which may be written past the word. From eight bytes on, the word is cut a chunk at a time; the
+// last chunk is the line's last eight bytes, of which those before the place reached are already filed.
+template <bool keepCase>
+int32_t CopyWord(const uint8_t* bytes, int32_t length, uint8_t* out) {
+  if (kChunked && length >= 8) {
+    for (int32_t n = 0;; n += 8) {
+      int32_t base = std::min(n, length - 8);
+      uint64_t chunk;
+      std::memcpy(&chunk, bytes + base, sizeof chunk);
+      ChunkClasses classes = Classify(chunk);
+      uint64_t filed = keepCase ? chunk : chunk | classes.folding >> 2;
+      std::memcpy(out + base, &filed, sizeof filed);
+      uint64_t separators = (~classes.words & kHighBits) >> 8 * (n - base);
+      if (separators != 0) return n + std::countr_zero(separators) / 8;
+      if (n + 8 >= length) return length;
+    }
+  }
+  const std::array<uint8_t, 256>& wordByte = keepCase ? kKeptWordByte : kFoldedWordByte;
+  int32_t n = 0;
+  for (; n < length; ++n) {
+    uint8_t filed = wordByte[bytes[n]];
+    if (filed == 0) break;
+    out[n] = filed;
+  }
+  return n;
+}
+
 }  // namespace
 
 const WordCharTable kWordCharSet = MakeWordCharSet();
@@ -71,11 +151,8 @@ bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase) {
   int32_t consumed;
   if (fullText) {
     const std::array<uint8_t, 256>& wordByte = keepCase ? kKeptWordByte : kFoldedWordByte;
-    for (; n < line.length; ++n) {
-      uint8_t filed = wordByte[bytes[n]];
-      if (filed == 0) break;
-      word.bytes[n] = filed;
-    }
+    n = keepCase ? CopyWord<true>(bytes, line.length, word.bytes.data())
+                 : CopyWord<false>(bytes, line.length, word.bytes.data());
     word.length = static_cast<uint8_t>(n);
     if (n > 0 && (bytes[0] == kHyphen || bytes[n - 1] == kHyphen)) word.length = 0;
     consumed = n;

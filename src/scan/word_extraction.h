@@ -27,7 +27,8 @@ struct LineRest {
 inline LineRest RestOf(const ShortString& line) { return {line.bytes.data(), line.length}; }
 
 // Takes the next key off the front of `line` into `word` (folded unless keepCase). Gives true when the key is
-// non-empty; a false result ends the line's keys even when text is left. An empty line leaves `word` unchanged.
+// non-empty; a false result ends the line's keys even when text is left. An empty line leaves `word` unchanged;
+// otherwise its bytes past the key, up to the line's length, may be overwritten.
 bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase);
 
 // The folded form of one byte.
