@@ -104,11 +104,19 @@ constexpr bool ClassifyAgreesWithTables() {
 }
 static_assert(ClassifyAgreesWithTables());
 
-// Copies the word at the front of the `length` bytes into `out` as filed and gives its length. `out` has room for
-// `length` bytes, which may be written past the word. From eight bytes on, the word is cut a chunk at a time; the
-// last chunk is the line's last eight bytes, of which those before the place reached are already filed.
+// The word at the front of a line: its length, and where the separators after it may still go on (the bytes
+// between are separators).
+struct WordCut {
+  int32_t length;
+  int32_t separatorsUntil;
+};
+
+// Copies the word at the front of the `length` bytes into `out` as filed. `out` has room for `length` bytes, which
+// may be written past the word. From eight bytes on, the word is cut a chunk at a time; the last chunk is the
+// line's last eight bytes, of which those before the place reached are already filed. The chunk that ends the
+// word also shows where the next word starts, when it starts within that chunk.
 template <bool keepCase>
-int32_t CopyWord(const uint8_t* bytes, int32_t length, uint8_t* out) {
+WordCut CutWord(const uint8_t* bytes, int32_t length, uint8_t* out) {
   if (kChunked && length >= 8) {
     for (int32_t n = 0;; n += 8) {
       int32_t base = std::min(n, length - 8);
@@ -117,9 +125,15 @@ int32_t CopyWord(const uint8_t* bytes, int32_t length, uint8_t* out) {
       ChunkClasses classes = Classify(chunk);
       uint64_t filed = keepCase ? chunk : chunk | classes.folding >> 2;
       std::memcpy(out + base, &filed, sizeof filed);
-      uint64_t separators = (~classes.words & kHighBits) >> 8 * (n - base);
-      if (separators != 0) return n + std::countr_zero(separators) / 8;
-      if (n + 8 >= length) return length;
+      uint64_t words = classes.words >> 8 * (n - base);  // byte n at the bottom, nothing past the line
+      uint64_t separators = ~words & kHighBits;
+      if (separators != 0) {
+        int32_t end = std::countr_zero(separators) / 8;
+        uint64_t wordsAfter = words & ~uint64_t{1} << (8 * end + 7);
+        if (wordsAfter != 0) return {n + end, n + std::countr_zero(wordsAfter) / 8};
+        return {n + end, std::min(n + 8, length)};
+      }
+      if (n + 8 >= length) return {length, length};
     }
   }
   const std::array<uint8_t, 256>& wordByte = keepCase ? kKeptWordByte : kFoldedWordByte;
@@ -129,7 +143,7 @@ int32_t CopyWord(const uint8_t* bytes, int32_t length, uint8_t* out) {
     if (filed == 0) break;
     out[n] = filed;
   }
-  return n;
+  return {n, n};
 }
 
 }  // namespace
@@ -151,11 +165,12 @@ bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase) {
   int32_t consumed;
   if (fullText) {
     const std::array<uint8_t, 256>& wordByte = keepCase ? kKeptWordByte : kFoldedWordByte;
-    n = keepCase ? CopyWord<true>(bytes, line.length, word.bytes.data())
-                 : CopyWord<false>(bytes, line.length, word.bytes.data());
+    WordCut cut = keepCase ? CutWord<true>(bytes, line.length, word.bytes.data())
+                           : CutWord<false>(bytes, line.length, word.bytes.data());
+    n = cut.length;
     word.length = static_cast<uint8_t>(n);
     if (n > 0 && (bytes[0] == kHyphen || bytes[n - 1] == kHyphen)) word.length = 0;
-    consumed = n;
+    consumed = cut.separatorsUntil;
     while (consumed < line.length && wordByte[bytes[consumed]] == 0) ++consumed;
   } else {
     for (; n < line.length && bytes[n] != kComma; ++n) word.bytes[n] = fold[bytes[n]];
