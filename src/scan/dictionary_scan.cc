@@ -48,7 +48,7 @@ void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainT
 
     if (mode.fullText || state.afterPercent) {
       if (batch->count + kMaxKeysPerLine >= kKeyBatchSize) FileBatch(*batch, filed, mainTrie, statistics);
-      LineRest rest{line.bytes, line.length};
+      LineRest rest = RestOf(line.bytes, line.length);
       // Each key is cut straight into the batch's next place, which stays free when the key is not filed there.
       while (NextWord(rest, batch->keys[batch->count], mode.fullText, mode.keepCase)) {
         const ShortString& key = batch->keys[batch->count];

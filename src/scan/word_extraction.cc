@@ -111,25 +111,29 @@ struct WordCut {
   int32_t separatorsUntil;
 };
 
-// Copies the word at the front of the `length` bytes into `out` as filed. `out` has room for `length` bytes, which
-// may be written past the word. From eight bytes on, the word is cut a chunk at a time; the last chunk is the
-// line's last eight bytes, of which those before the place reached are already filed. The chunk that ends the
-// word also shows where the next word starts, when it starts within that chunk.
+// Copies the word at the front of the `length` bytes into `out` as filed; the `before` bytes of the line ahead of
+// `bytes` may be read as well. Bytes of `out` past the word may be written. Where the line has eight bytes, the
+// word is cut a chunk at a time; a chunk that would run past the line's end is taken from the line's last eight
+// bytes instead and moved down into place, so that 0s, which are separators, stand for the bytes past the end.
+// The chunk that ends the word also shows where the next word starts, when it starts within that chunk.
 template <bool keepCase>
-WordCut CutWord(const uint8_t* bytes, int32_t length, uint8_t* out) {
-  if (kChunked && length >= 8) {
+WordCut CutWord(const uint8_t* bytes, int32_t length, int32_t before, decltype(ShortString::bytes)& out) {
+  constexpr auto kRoom = static_cast<int32_t>(sizeof out);
+  if (kChunked && before + length >= 8) {
     for (int32_t n = 0;; n += 8) {
-      int32_t base = std::min(n, length - 8);
       uint64_t chunk;
-      std::memcpy(&chunk, bytes + base, sizeof chunk);
+      if (int32_t left = length - n; left >= 8) {
+        std::memcpy(&chunk, bytes + n, sizeof chunk);
+      } else {
+        std::memcpy(&chunk, bytes + length - 8, sizeof chunk);
+        chunk >>= 8 * (8 - left);
+      }
       ChunkClasses classes = Classify(chunk);
       uint64_t filed = keepCase ? chunk : chunk | classes.folding >> 2;
-      std::memcpy(out + base, &filed, sizeof filed);
-      uint64_t words = classes.words >> 8 * (n - base);  // byte n at the bottom, nothing past the line
-      uint64_t separators = ~words & kHighBits;
-      if (separators != 0) {
+      std::memcpy(out.data() + n, &filed, static_cast<size_t>(std::min(8, kRoom - n)));
+      if (uint64_t separators = ~classes.words & kHighBits; separators != 0) {
         int32_t end = std::countr_zero(separators) / 8;
-        uint64_t wordsAfter = words & ~uint64_t{1} << (8 * end + 7);
+        uint64_t wordsAfter = classes.words & ~uint64_t{1} << (8 * end + 7);
         if (wordsAfter != 0) return {n + end, n + std::countr_zero(wordsAfter) / 8};
         return {n + end, std::min(n + 8, length)};
       }
@@ -165,8 +169,8 @@ bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase) {
   int32_t consumed;
   if (fullText) {
     const std::array<uint8_t, 256>& wordByte = keepCase ? kKeptWordByte : kFoldedWordByte;
-    WordCut cut = keepCase ? CutWord<true>(bytes, line.length, word.bytes.data())
-                           : CutWord<false>(bytes, line.length, word.bytes.data());
+    WordCut cut = keepCase ? CutWord<true>(bytes, line.length, line.consumed, word.bytes)
+                           : CutWord<false>(bytes, line.length, line.consumed, word.bytes);
     n = cut.length;
     word.length = static_cast<uint8_t>(n);
     if (n > 0 && (bytes[0] == kHyphen || bytes[n - 1] == kHyphen)) word.length = 0;
@@ -179,6 +183,7 @@ bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase) {
   }
   line.bytes += consumed;
   line.length -= consumed;
+  line.consumed += consumed;
   return word.length != 0;
 }
 

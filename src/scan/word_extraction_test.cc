@@ -72,7 +72,7 @@ TEST(NextWordTest, KeepCase) {
 
 TEST(NextWordTest, EmptyLineLeavesWordUnchanged) {
   ShortString word = MakeShortString("kept");
-  LineRest rest{nullptr, 0};
+  LineRest rest = RestOf(nullptr, 0);
   EXPECT_FALSE(NextWord(rest, word, true, false));
   EXPECT_EQ(View(word), "kept");
 }
@@ -112,7 +112,8 @@ ModelStep ModelNextWord(std::string_view rest, bool fullText, bool keepCase) {
 
 // Lines of every length, each with its own mix of arbitrary bytes, word bytes, hyphens and spaces, so that words
 // of every length start and end at every place. Every call on the line is checked, also those after the first
-// one that files nothing. The line sits in a buffer of its exact size, so that the sanitizer sees a read past it.
+// one that files nothing. The line sits in a buffer of its exact size, so that the sanitizer sees a read past it
+// or ahead of it.
 TEST(NextWordTest, AgreesWithPlainModelOnRandomLines) {
   const std::string wordBytes =
       "-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz\xC4\xD6\xDC\xDF\xE4\xF6\xFC";
@@ -130,7 +131,7 @@ TEST(NextWordTest, AgreesWithPlainModelOnRandomLines) {
                                          : others[random() % 4];
           }
           std::string_view text(reinterpret_cast<const char*>(line.get()), static_cast<size_t>(length));
-          LineRest rest{line.get(), length};
+          LineRest rest = RestOf(line.get(), length);
           auto word = std::make_unique<ShortString>();
           while (rest.length > 0) {
             std::string_view before = text.substr(static_cast<size_t>(rest.bytes - line.get()));
@@ -139,6 +140,7 @@ TEST(NextWordTest, AgreesWithPlainModelOnRandomLines) {
             ASSERT_EQ(filed, !expected.key.empty()) << before;
             ASSERT_EQ(View(*word), expected.key) << before;
             ASSERT_EQ(before.size() - static_cast<size_t>(rest.length), expected.consumed) << before;
+            ASSERT_EQ(rest.bytes - line.get(), rest.consumed);
           }
         }
       }
