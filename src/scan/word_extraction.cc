@@ -130,7 +130,11 @@ WordCut CutWord(const uint8_t* bytes, int32_t length, int32_t before, decltype(S
       }
       ChunkClasses classes = Classify(chunk);
       uint64_t filed = keepCase ? chunk : chunk | classes.folding >> 2;
-      std::memcpy(out.data() + n, &filed, static_cast<size_t>(std::min(8, kRoom - n)));
+      if (n + 8 <= kRoom) [[likely]] {
+        std::memcpy(out.data() + n, &filed, sizeof filed);
+      } else {  // the last chunk of a word of more than 248 bytes: only its first bytes have room
+        for (int32_t i = n; i < kRoom; ++i) out[i] = static_cast<uint8_t>(filed >> 8 * (i - n));
+      }
       if (uint64_t separators = ~classes.words & kHighBits; separators != 0) {
         int32_t end = std::countr_zero(separators) / 8;
         uint64_t wordsAfter = classes.words & ~uint64_t{1} << (8 * end + 7);
