@@ -234,9 +234,11 @@ bool SetHolds(const KeySet& set, const ShortString& key, uint32_t tag) {
       const KeyBucket& bucket = set.buckets[b];
       uint64_t text = ShortKeyText(key.bytes.data(), key.length);
       uint64_t length = key.length;
-      bool held = false;
-      for (size_t k = 0; k < 4; ++k) held |= (bucket.text[k] == text) & (bucket.length[k] == length);
-      return held;
+      unsigned held = 0;
+      for (size_t k = 0; k < 4; ++k) {
+        held |= static_cast<unsigned>(bucket.text[k] == text) & static_cast<unsigned>(bucket.length[k] == length);
+      }
+      return held != 0;
     }
   }
   return set.table.slots[FindSlot<true>(set.table, set.keys.nodeArena, key, tag)] != 0;
