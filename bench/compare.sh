@@ -6,6 +6,7 @@
 # same number of keys.
 #
 # usage: bench/compare.sh [--corpora "big100M fort100M"] [--1g] [--runs N] [--dir DIR] [--build DIR] [--vos BINARY]
+#                         [--cpu N]
 #   --corpora  corpus names (default "big100M fort100M"): bigSIZE is the dictionary, fortSIZE the fortunes source
 #   --1g       add big1G, the 1 GB dictionary
 #   --runs     runs per tool, mode and corpus (default 5)
@@ -13,6 +14,8 @@
 #              is generated there by ../shared/bench/make-corpus.sh
 #   --build    the Release build directory to use (default build/perf), configured here if it is not yet
 #   --vos      time this vos binary instead of the one built here (e.g. an older build, for a before/after table)
+#   --cpu      run both programs on this processor only (taskset): both are single-threaded, and on virtual
+#              machines whose processors differ in speed from run to run this takes the spread out of the ratios
 # Needs: cmake, g++, and /usr/bin/time (Debian package `time`).
 set -euo pipefail
 
@@ -23,7 +26,8 @@ runs=5
 corpora="$repo/../corpora"
 build="$repo/build/perf"
 vos=
-usage="usage: $0 [--corpora \"big100M fort100M\"] [--1g] [--runs N] [--dir DIR] [--build DIR] [--vos BINARY]"
+usage="usage: $0 [--corpora \"big100M fort100M\"] [--1g] [--runs N] [--dir DIR] [--build DIR] [--vos BINARY] [--cpu N]"
+pin=()
 while (($#)); do
   case "$1" in
     --corpora) names=$2; shift 2 ;;
@@ -32,6 +36,7 @@ while (($#)); do
     --dir) corpora=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
     --vos) vos=$2; shift 2 ;;
+    --cpu) pin=(taskset -c "$2"); shift 2 ;;
     *) echo "$usage" >&2; exit 2 ;;
   esac
 done
@@ -63,13 +68,13 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 run_once() {
   local name=$1
   shift
-  /usr/bin/time -o "$scratch/time" -f "%e %U %S %M" "$@" >"$scratch/$name.stdout" 2>"$scratch/$name.stderr"
+  /usr/bin/time -o "$scratch/time" -f "%e %U %S %M" ${pin[@]+"${pin[@]}"} "$@" >"$scratch/$name.stdout" 2>"$scratch/$name.stderr"
   awk '{ print $1, $2 + $3, $4 }' "$scratch/time" >>"$scratch/$name.times"
 }
 column_median() { awk -v c="$2" '{ print $c }' "$scratch/$1.times" | median; }
 
 echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
-echo "# load before: $(cut -d' ' -f1-3 /proc/loadavg); medians of $runs alternating runs, warm page cache"
+echo "# load before: $(cut -d' ' -f1-3 /proc/loadavg); medians of $runs alternating runs, warm page cache${pin[*]:+, both run under ${pin[*]}}"
 echo
 echo "| corpus | mode | vos wall s | yardstick wall s | wall ratio | vos CPU s | yardstick CPU s | CPU ratio | RSS MiB vos / yardstick | RSS ratio |"
 echo "|---|---|---|---|---|---|---|---|---|---|"

@@ -180,6 +180,7 @@ uint8_t* MapLargeBlock(size_t size) {
   uintptr_t aligned = (start + kHugePageSize - 1) & ~uintptr_t{kHugePageSize - 1};
   if (aligned > start) ::munmap(mapped, aligned - start);
   if (size_t tail = start + kHugePageSize - aligned; tail > 0) ::munmap(reinterpret_cast<void*>(aligned + span), tail);
+  ::madvise(reinterpret_cast<void*>(aligned), span, MADV_HUGEPAGE);  // advice only; its failure changes nothing
   return reinterpret_cast<uint8_t*>(aligned);
 }
 

@@ -18,16 +18,20 @@ extern const WordCharTable kWordCharSet;
 
 inline bool IsWordChar(uint8_t byte) { return (kWordCharSet.bits[byte >> 3] >> (byte & 7)) & 1; }
 
-// The unread rest of a line; NextWord consumes it from the front.
+// The unread rest of a line; NextWord consumes it from the front. The line's bytes already consumed stay
+// readable, so that the line's last eight bytes can be read at once however few are left.
 struct LineRest {
   const uint8_t* bytes;
   int32_t length;
+  int32_t consumed;  // bytes of the line before `bytes`
 };
 
-inline LineRest RestOf(const ShortString& line) { return {line.bytes.data(), line.length}; }
+inline LineRest RestOf(const uint8_t* bytes, int32_t length) { return {bytes, length, 0}; }
+inline LineRest RestOf(const ShortString& line) { return RestOf(line.bytes.data(), line.length); }
 
 // Takes the next key off the front of `line` into `word` (folded unless keepCase). Gives true when the key is
-// non-empty; a false result ends the line's keys even when text is left. An empty line leaves `word` unchanged.
+// non-empty; a false result ends the line's keys even when text is left. An empty line leaves `word` unchanged;
+// otherwise its bytes past the key may be overwritten.
 bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase);
 
 // The folded form of one byte.

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vos {
@@ -68,9 +72,80 @@ TEST(NextWordTest, KeepCase) {
 
 TEST(NextWordTest, EmptyLineLeavesWordUnchanged) {
   ShortString word = MakeShortString("kept");
-  LineRest rest{nullptr, 0};
+  LineRest rest = RestOf(nullptr, 0);
   EXPECT_FALSE(NextWord(rest, word, true, false));
   EXPECT_EQ(View(word), "kept");
+}
+
+// A plain model of one NextWord call: the key it files (empty when none) and how many bytes it consumes.
+struct ModelStep {
+  std::string key;
+  size_t consumed;
+};
+
+bool ModelIsWordByte(uint8_t b) {
+  return b == '-' || (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+         std::string_view("\xC4\xD6\xDC\xDF\xE4\xF6\xFC").find(static_cast<char>(b)) != std::string_view::npos;
+}
+
+char ModelFiled(uint8_t b, bool keepCase) {
+  bool capital = (b >= 'A' && b <= 'Z') || b == 0xC4 || b == 0xD6 || b == 0xDC;
+  return static_cast<char>(capital && !keepCase ? b + 0x20 : b);
+}
+
+ModelStep ModelNextWord(std::string_view rest, bool fullText, bool keepCase) {
+  ModelStep step{"", 0};
+  auto at = [&rest](size_t i) { return static_cast<uint8_t>(rest[i]); };
+  if (!fullText) {
+    size_t comma = std::min(rest.find(','), rest.size());
+    for (size_t i = 0; i < comma; ++i) step.key += ModelFiled(at(i), keepCase);
+    step.consumed = comma < rest.size() ? comma + 1 : comma;
+    return step;
+  }
+  size_t n = 0;
+  while (n < rest.size() && ModelIsWordByte(at(n))) step.key += ModelFiled(at(n++), keepCase);
+  if (!step.key.empty() && (rest[0] == '-' || rest[n - 1] == '-')) step.key.clear();
+  step.consumed = n;
+  while (step.consumed < rest.size() && !ModelIsWordByte(at(step.consumed))) ++step.consumed;
+  return step;
+}
+
+// Lines of every length, each with its own mix of arbitrary bytes, word bytes, hyphens and spaces, so that words
+// of every length start and end at every place. Every call on the line is checked, also those after the first
+// one that files nothing. The line sits in a buffer of its exact size, so that the sanitizer sees a read past it
+// or ahead of it.
+TEST(NextWordTest, AgreesWithPlainModelOnRandomLines) {
+  const std::string wordBytes =
+      "-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz\xC4\xD6\xDC\xDF\xE4\xF6\xFC";
+  std::mt19937 random(1961);
+  for (bool fullText : {true, false}) {
+    for (bool keepCase : {false, true}) {
+      for (int length = 0; length <= 255; ++length) {
+        for (double wordShare : {0.2, 0.6, 0.9, 0.98, 0.995, 1.0, 0.2, 0.6, 0.9, 0.98, 0.995, 1.0}) {
+          // Word bytes, or else an arbitrary byte, a hyphen, a space or a comma alike.
+          std::bernoulli_distribution isWordByte(wordShare);
+          auto line = std::make_unique<uint8_t[]>(static_cast<size_t>(length));
+          for (int i = 0; i < length; ++i) {
+            const uint8_t others[] = {static_cast<uint8_t>(random()), '-', ' ', ','};
+            line[i] = isWordByte(random) ? static_cast<uint8_t>(wordBytes[random() % wordBytes.size()])
+                                         : others[random() % 4];
+          }
+          std::string_view text(reinterpret_cast<const char*>(line.get()), static_cast<size_t>(length));
+          LineRest rest = RestOf(line.get(), length);
+          auto word = std::make_unique<ShortString>();
+          while (rest.length > 0) {
+            std::string_view before = text.substr(static_cast<size_t>(rest.bytes - line.get()));
+            ModelStep expected = ModelNextWord(before, fullText, keepCase);
+            bool filed = NextWord(rest, *word, fullText, keepCase);
+            ASSERT_EQ(filed, !expected.key.empty()) << before;
+            ASSERT_EQ(View(*word), expected.key) << before;
+            ASSERT_EQ(before.size() - static_cast<size_t>(rest.length), expected.consumed) << before;
+            ASSERT_EQ(rest.bytes - line.get(), rest.consumed);
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST(WordCharSetTest, HoldsExactlyTheSeventyMembers) {

@@ -144,20 +144,29 @@ TrieNode* FileKey(const ShortString& key, int32_t entryOffset, KeyTable& table, 
 
 void FileBatch(KeyBatch& batch, KeyTable& table, KeyTrie& trie, RunStatistics& statistics) {
   // A pipeline: the slot of the key kSlotLead places ahead is fetched, then the node of the key kNodeLead places
-  // ahead, whose slot has arrived by then, and the key at hand finds both in the cache.
+  // ahead, whose slot has arrived by then, then the place in that node's posting array that a new offset would
+  // take, so that the key at hand finds all three in the cache.
   constexpr int kSlotLead = 16;
   constexpr int kNodeLead = 8;
+  constexpr int kPostingLead = 4;
   MakeRoom(table, batch.count);
   size_t mask = table.size - 1;
+  // The node of the key at `k` when its slot holds the key's tag (most likely the key itself), else nullptr.
+  auto taggedNode = [&](int k) -> const TrieNode* {
+    uint64_t slot = table.slots[batch.tags[k] & mask];
+    return slot != 0 && SlotTag(slot) == batch.tags[k] ? NodeAt(trie.nodeArena, SlotHandle(slot)) : nullptr;
+  };
   for (int i = -kSlotLead; i < batch.count; ++i) {
     if (i + kSlotLead < batch.count) __builtin_prefetch(&table.slots[batch.tags[i + kSlotLead] & mask]);
-    int ahead = i + kNodeLead;
-    if (ahead >= 0 && ahead < batch.count) {
-      uint64_t slot = table.slots[batch.tags[ahead] & mask];
-      if (slot != 0 && SlotTag(slot) == batch.tags[ahead]) {
-        TrieNode* node = NodeAt(trie.nodeArena, SlotHandle(slot));
+    if (int ahead = i + kNodeLead; ahead >= 0 && ahead < batch.count) {
+      if (const TrieNode* node = taggedNode(ahead)) {
         __builtin_prefetch(node);
         __builtin_prefetch(node + 1);  // the key, right behind the node
+      }
+    }
+    if (int ahead = i + kPostingLead; ahead >= 0 && ahead < batch.count) {
+      if (const TrieNode* node = taggedNode(ahead); node != nullptr && node->postings.count > 1) {
+        __builtin_prefetch(node->postings.earlier + node->postings.count - 1, 1);
       }
     }
     if (i >= 0 && batch.keys[i].length != 0) {
@@ -167,6 +176,32 @@ void FileBatch(KeyBatch& batch, KeyTable& table, KeyTrie& trie, RunStatistics& s
   batch.count = 0;
 }
 
+namespace {
+
+// The first `length` (at most 8) bytes of `bytes` as a word in memory order, zero past them; 8 bytes are read.
+uint64_t ShortKeyText(const uint8_t* bytes, int32_t length) {
+  uint64_t text;
+  std::memcpy(&text, bytes, sizeof text);
+  if (length < 8) {
+    int shift = 8 * (8 - length);  // keep the bytes at the lowest addresses
+    text &= std::endian::native == std::endian::little ? ~uint64_t{0} >> shift : ~uint64_t{0} << shift;
+  }
+  return text;
+}
+
+void PlaceInBucket(KeySet& set, uint32_t tag, uint64_t text, uint64_t length) {
+  size_t b = tag & (set.buckets.size() - 1);
+  for (size_t k = 0; k < 4; ++k) {
+    if (set.buckets[b].length[k] != 0) continue;
+    set.buckets[b].text[k] = text;
+    set.buckets[b].length[k] = length;
+    return;
+  }
+  set.overflowed[b] = true;
+}
+
+}  // namespace
+
 void AddToSet(const ShortString& key, KeySet& set) {
   if (key.length == 0) return;
   MakeRoom(set.table, 1);
@@ -175,10 +210,37 @@ void AddToSet(const ShortString& key, KeySet& set) {
   if (set.table.slots[i] != 0) return;
   set.table.slots[i] = uint64_t{tag} << 32 | NodeHandle(set.keys.nodeArena, NewNode(key, 0, set.keys));
   ++set.table.count;
+  if (key.length > kBucketKeyLength) return;
+  // About one key a bucket: most buckets then hold every key that falls into them.
+  if (++set.bucketed > static_cast<int64_t>(set.buckets.size())) {
+    set.buckets.assign(std::max<size_t>(64, 2 * set.buckets.size()), KeyBucket{});
+    set.overflowed.assign(set.buckets.size(), false);
+    for (size_t k = 0; k < set.table.size; ++k) {
+      uint64_t slot = set.table.slots[k];
+      if (slot == 0) continue;
+      const uint8_t* stored = StoredKey(*NodeAt(set.keys.nodeArena, SlotHandle(slot)));
+      if (stored[0] <= kBucketKeyLength) PlaceInBucket(set, SlotTag(slot), ShortKeyText(stored + 1, stored[0]), stored[0]);
+    }
+    return;
+  }
+  PlaceInBucket(set, tag, ShortKeyText(key.bytes.data(), key.length), key.length);
 }
 
 bool SetHolds(const KeySet& set, const ShortString& key, uint32_t tag) {
-  if (set.table.count == 0 || key.length == 0) return false;
+  if (key.length == 0 || set.table.count == 0) return false;
+  if (key.length <= kBucketKeyLength && !set.buckets.empty()) {
+    size_t b = tag & (set.buckets.size() - 1);
+    if (!set.overflowed[b]) {
+      const KeyBucket& bucket = set.buckets[b];
+      uint64_t text = ShortKeyText(key.bytes.data(), key.length);
+      uint64_t length = key.length;
+      unsigned held = 0;
+      for (size_t k = 0; k < 4; ++k) {
+        held |= static_cast<unsigned>(bucket.text[k] == text) & static_cast<unsigned>(bucket.length[k] == length);
+      }
+      return held != 0;
+    }
+  }
   return set.table.slots[FindSlot<true>(set.table, set.keys.nodeArena, key, tag)] != 0;
 }
 

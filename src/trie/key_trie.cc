@@ -43,11 +43,11 @@ void KeepPostingArray(KeyTrie& trie, int sizeClass, int32_t* array) {
   trie.spareArrays[sizeClass] = array;
 }
 
-// Gives the `place` offsets of a full list room for kLongListStep more, in pages of their own: the arena array of
+// Gives the `place` offsets of a full list room for as many more, in pages of their own: the arena array of
 // kLongList offsets is left for another list, a page run grows.
 int32_t* GrowLongList(KeyTrie& trie, int32_t* earlier, uint32_t place) {
   size_t size = place * sizeof(int32_t);
-  size_t larger = size + kLongListStep * sizeof(int32_t);
+  size_t larger = 2 * size;
   if (place == kLongList) {
     auto* pages = reinterpret_cast<int32_t*>(ResizePages(nullptr, 0, larger));
     std::memcpy(pages, earlier, size);
@@ -141,17 +141,18 @@ void AddPosting(TrieNode& node, int32_t entryOffset, KeyTrie& trie, RunStatistic
     if (list.last == entryOffset) return;
     // `earlier` has room for 2, 4, 8, ... offsets; it is full when the place to fill is a power of two from 2 up.
     auto place = static_cast<uint32_t>(list.count - 1);
-    if (place >= kLongList) {
-      // In pages of its own, which hold a whole number of steps and are full when the place to fill starts one.
-      if (place % kLongListStep == 0) list.earlier = GrowLongList(trie, list.earlier, place);
-    } else if (place == 0) {
+    if (place == 0) {
       list.earlier = TakePostingArray(trie, 1);
     } else if (place >= 2 && (place & (place - 1)) == 0) {
-      int sizeClass = std::countr_zero(place);
-      int32_t* larger = TakePostingArray(trie, sizeClass + 1);
-      std::memcpy(larger, list.earlier, place * sizeof(int32_t));
-      KeepPostingArray(trie, sizeClass, list.earlier);
-      list.earlier = larger;
+      if (place >= kLongList) {
+        list.earlier = GrowLongList(trie, list.earlier, place);
+      } else {
+        int sizeClass = std::countr_zero(place);
+        int32_t* larger = TakePostingArray(trie, sizeClass + 1);
+        std::memcpy(larger, list.earlier, place * sizeof(int32_t));
+        KeepPostingArray(trie, sizeClass, list.earlier);
+        list.earlier = larger;
+      }
     }
     list.earlier[place] = list.last;
   }

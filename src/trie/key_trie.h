@@ -28,10 +28,10 @@ inline constexpr int32_t kTopBitIndex = 800;
 // two entries, so the newest offset sits in the list itself (filing a repeated key compares with it) and the
 // earlier ones in an array from the trie's posting arena whose capacity doubles as it fills; an outgrown array is
 // kept for the next list that needs one of its size. A list of more than kLongList offsets (only the most frequent
-// keys get there, and no other list would take their outgrown arrays) moves into pages of its own, which grow by
-// kLongListStep offsets at a time, in place where the address space allows.
+// keys get there, and no other list would take their outgrown arrays) moves into pages of its own, which double as
+// they fill, in place where the address space allows: the pages not yet written to cost no memory, and the most
+// frequent keys of a large dictionary grow in a few steps instead of a page at a time.
 inline constexpr uint32_t kLongList = 1024;
-inline constexpr uint32_t kLongListStep = 1024;  // 4 KiB of offsets: one page
 
 struct PostingList {
   int32_t count = 0;
