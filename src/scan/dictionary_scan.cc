@@ -50,9 +50,9 @@ void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainT
       if (batch->count + kMaxKeysPerLine >= kKeyBatchSize) FileBatch(*batch, filed, mainTrie, statistics);
       LineRest rest = RestOf(line.bytes, line.length);
       // Each key is cut straight into the batch's next place, which stays free when the key is not filed there.
-      while (NextWord(rest, batch->keys[batch->count], mode.fullText, mode.keepCase)) {
+      uint32_t tag;
+      while (NextWord(rest, batch->keys[batch->count], mode.fullText, mode.keepCase, tag)) {
         const ShortString& key = batch->keys[batch->count];
-        uint32_t tag = KeyTag(key);
         // Whether a word is excluded is a coin toss to the processor: the count is moved on without a branch.
         bool filed = !(excluding && SetHolds(*exclusionList, key, tag));
         batch->entryOffsets[batch->count] = state.currentEntry;

@@ -109,6 +109,8 @@ static_assert(ClassifyAgreesWithTables());
 struct WordCut {
   int32_t length;
   int32_t separatorsUntil;
+  bool hashed = false;  // `hash` holds the word's chunks mixed as KeyHash mixes them
+  uint64_t hash = 0;
 };
 
 // Copies the word at the front of the `length` bytes into `out` as filed; the `before` bytes of the line ahead of
@@ -120,6 +122,7 @@ template <bool keepCase>
 WordCut CutWord(const uint8_t* bytes, int32_t length, int32_t before, decltype(ShortString::bytes)& out) {
   constexpr auto kRoom = static_cast<int32_t>(sizeof out);
   if (kChunked && before + length >= 8) {
+    uint64_t hash = kKeyHashStart;
     for (int32_t n = 0;; n += 8) {
       uint64_t chunk;
       if (int32_t left = length - n; left >= 8) {
@@ -137,11 +140,17 @@ WordCut CutWord(const uint8_t* bytes, int32_t length, int32_t before, decltype(S
       }
       if (uint64_t separators = ~classes.words & kHighBits; separators != 0) {
         int32_t end = std::countr_zero(separators) / 8;
+        // The word's last chunk goes into the hash with the bytes past the word cleared, as KeyHash reads it.
+        if (end > 0) hash = KeyHashMix(hash, filed & ~uint64_t{0} >> (64 - 8 * end));
         uint64_t wordsAfter = classes.words & ~uint64_t{1} << (8 * end + 7);
-        if (wordsAfter != 0) return {n + end, n + std::countr_zero(wordsAfter) / 8};
-        return {n + end, std::min(n + 8, length)};
+        if (wordsAfter != 0) return {n + end, n + std::countr_zero(wordsAfter) / 8, true, hash};
+        return {n + end, std::min(n + 8, length), true, hash};
       }
-      if (n + 8 >= length) return {length, length};
+      if (n + 8 >= length) {
+        // The word runs to the line's end and fills this chunk.
+        return {length, length, true, KeyHashMix(hash, filed)};
+      }
+      hash = KeyHashMix(hash, filed);
     }
   }
   const std::array<uint8_t, 256>& wordByte = keepCase ? kKeptWordByte : kFoldedWordByte;
@@ -165,7 +174,14 @@ void FoldCase(ShortString& text) {
 }
 
 bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase) {
+  uint32_t tag;
+  return NextWord(line, word, fullText, keepCase, tag);
+}
+
+bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase, uint32_t& tag) {
   if (line.length == 0) return false;
+  bool hashed = false;
+  uint64_t hash = 0;
   // The key is folded as it is copied, one pass over its bytes.
   const std::array<uint8_t, 256>& fold = keepCase ? kKeepTable : kFoldTable;
   const uint8_t* bytes = line.bytes;
@@ -177,6 +193,8 @@ bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase) {
                            : CutWord<false>(bytes, line.length, line.consumed, word.bytes);
     n = cut.length;
     word.length = static_cast<uint8_t>(n);
+    hashed = cut.hashed && n <= kHashedCharacters;
+    hash = cut.hash;
     if (n > 0 && (bytes[0] == kHyphen || bytes[n - 1] == kHyphen)) word.length = 0;
     consumed = cut.separatorsUntil;
     while (consumed < line.length && wordByte[bytes[consumed]] == 0) ++consumed;
@@ -188,7 +206,9 @@ bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase) {
   line.bytes += consumed;
   line.length -= consumed;
   line.consumed += consumed;
-  return word.length != 0;
+  if (word.length == 0) return false;
+  tag = hashed ? KeyHashFinish(hash, word.length, 0) : KeyHash(word);
+  return true;
 }
 
 }  // namespace vos

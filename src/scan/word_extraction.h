@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 
+#include "trie/key_hash.h"
 #include "trie/short_string.h"
 
 namespace vos {
@@ -33,6 +34,8 @@ inline LineRest RestOf(const ShortString& line) { return RestOf(line.bytes.data(
 // non-empty; a false result ends the line's keys even when text is left. An empty line leaves `word` unchanged;
 // otherwise its bytes past the key may be overwritten.
 bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase);
+// The same, giving the key's KeyHash in `tag` when it gives true: a full-text word is hashed as it is cut.
+bool NextWord(LineRest& line, ShortString& word, bool fullText, bool keepCase, uint32_t& tag);
 
 // The folded form of one byte.
 uint8_t FoldByte(uint8_t byte);

@@ -111,7 +111,7 @@ ModelStep ModelNextWord(std::string_view rest, bool fullText, bool keepCase) {
 }
 
 // Lines of every length, each with its own mix of arbitrary bytes, word bytes, hyphens and spaces, so that words
-// of every length start and end at every place. Every call on the line is checked, also those after the first
+// of every length start and end at every place. Every call on the line is checked (key, tag and bytes consumed), also those after the first
 // one that files nothing. The line sits in a buffer of its exact size, so that the sanitizer sees a read past it
 // or ahead of it.
 TEST(NextWordTest, AgreesWithPlainModelOnRandomLines) {
@@ -136,9 +136,14 @@ TEST(NextWordTest, AgreesWithPlainModelOnRandomLines) {
           while (rest.length > 0) {
             std::string_view before = text.substr(static_cast<size_t>(rest.bytes - line.get()));
             ModelStep expected = ModelNextWord(before, fullText, keepCase);
-            bool filed = NextWord(rest, *word, fullText, keepCase);
+            uint32_t tag = 0;
+            bool filed = NextWord(rest, *word, fullText, keepCase, tag);
             ASSERT_EQ(filed, !expected.key.empty()) << before;
             ASSERT_EQ(View(*word), expected.key) << before;
+            // A word is hashed as it is cut: the tag is the hash of the key alone.
+            if (filed) {
+              ASSERT_EQ(tag, KeyHash(MakeShortString(expected.key))) << before;
+            }
             ASSERT_EQ(before.size() - static_cast<size_t>(rest.length), expected.consumed) << before;
             ASSERT_EQ(rest.bytes - line.get(), rest.consumed);
           }

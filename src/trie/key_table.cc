@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "runtime/run_stop.h"
+#include "trie/key_hash.h"
 
 namespace vos {
 namespace {
@@ -39,29 +40,7 @@ TrieNode* NodeAt(const Arena& arena, uint32_t handle) {
 inline uint32_t SlotHandle(uint64_t slot) { return static_cast<uint32_t>(slot); }
 inline uint32_t SlotTag(uint64_t slot) { return static_cast<uint32_t>(slot >> 32); }
 
-// A hash of the bits the index can tell apart: the length, characters 1 to 99 and the lowest bit of character
-// 100. Keys that agree on those share a hash and are told apart by comparing them. Reads the characters 8 at a
-// time; the key's 255-byte buffer always has room for the last word, whose bytes past the key are masked off.
-uint32_t HashIndexBits(const ShortString& key) {
-  static_assert(sizeof(ShortString::bytes) >= kTopByte + 8, "the last word read stays inside the buffer");
-  int32_t counted = std::min<int32_t>(key.length, kTopByte);
-  uint64_t h = 0x9E3779B97F4A7C15u * (uint64_t{key.length} + 1);
-  if (key.length > kTopByte) h ^= key.bytes[kTopByte] & 1u;
-  for (int32_t i = 0; i < counted; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, key.bytes.data() + i, sizeof word);
-    if (counted - i < 8) {
-      int shift = 8 * (8 - (counted - i));  // keep the bytes at the lowest addresses
-      word &= std::endian::native == std::endian::little ? ~uint64_t{0} >> shift : ~uint64_t{0} << shift;
-    }
-    h = (h ^ word) * 0xBF58476D1CE4E5B9u;
-    h ^= h >> 31;
-  }
-  h ^= h >> 33;
-  h *= 0xFF51AFD7ED558CCDu;
-  h ^= h >> 33;
-  return static_cast<uint32_t>(h >> 32);
-}
+static_assert(kHashedCharacters == kTopByte, "the hash covers the characters the index tells apart");
 
 // True when the stored key agrees with `key` on every bit the index can tell apart.
 bool SameIndexBits(const ShortString& key, const uint8_t* stored) {
@@ -133,7 +112,7 @@ TrieNode* FileTaggedKey(const ShortString& key, uint32_t tag, int32_t entryOffse
 
 }  // namespace
 
-uint32_t KeyTag(const ShortString& key) { return HashIndexBits(key); }
+uint32_t KeyTag(const ShortString& key) { return KeyHash(key); }
 
 TrieNode* FileKey(const ShortString& key, int32_t entryOffset, KeyTable& table, KeyTrie& trie,
                   RunStatistics& statistics) {
