@@ -453,17 +453,16 @@ size_t LineEnd(std::string_view text, size_t from) {
   return std::string_view::npos;
 }
 
-}  // namespace
-
-void AppendTextBlock(std::string& out, std::string_view text, bool mime) {
+// A text block of `text`'s lines: each cut at CR LF, LF or a lone CR, dot-stuffed and ended with CR LF by
+// `append` (out, line, dot), then the closing ".".
+template <typename AppendLine>
+void AppendBlock(std::string& out, std::string_view text, bool mime, AppendLine append) {
   if (mime) out += kMimeHeaders;
   size_t i = 0;
   while (i < text.size()) {
     size_t end = LineEnd(text, i);
     std::string_view line = text.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i);
-    if (!line.empty() && line.front() == '.') out += '.';
-    out += line;
-    out += "\r\n";
+    append(out, line, !line.empty() && line.front() == '.');
     if (end == std::string_view::npos) break;
     i = end + 1;
     if (text[end] == '\r' && i < text.size() && text[i] == '\n') ++i;
@@ -471,28 +470,29 @@ void AppendTextBlock(std::string& out, std::string_view text, bool mime) {
   out += ".\r\n";
 }
 
+}  // namespace
+
+void AppendTextBlock(std::string& out, std::string_view text, bool mime) {
+  AppendBlock(out, text, mime, [](std::string& to, std::string_view line, bool dot) {
+    if (dot) to += '.';
+    to += line;
+    to += "\r\n";
+  });
+}
+
 void AppendLatin1TextBlock(std::string& out, std::string_view latin1, bool mime) {
   // The same lines as AppendTextBlock of the UTF-8 form: line ends and dots are ASCII in both, so the lines can be
   // cut in ISO-8859-1 and each converted straight into `out`, without a UTF-8 copy of the whole text.
-  if (mime) out += kMimeHeaders;
-  size_t i = 0;
-  while (i < latin1.size()) {
-    size_t end = LineEnd(latin1, i);
-    std::string_view line = latin1.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i);
-    size_t at = out.size();
-    bool dot = !line.empty() && line.front() == '.';
-    out.resize(at + (dot ? 1 : 0) + 2 * line.size() + 2);
-    char* next = out.data() + at;
+  AppendBlock(out, latin1, mime, [](std::string& to, std::string_view line, bool dot) {
+    size_t at = to.size();
+    to.resize(at + (dot ? 1 : 0) + 2 * line.size() + 2);
+    char* next = to.data() + at;
     if (dot) *next++ = '.';
     next = Latin1ToUtf8(line, next);
     *next++ = '\r';
     *next++ = '\n';
-    out.resize(static_cast<size_t>(next - out.data()));
-    if (end == std::string_view::npos) break;
-    i = end + 1;
-    if (latin1[end] == '\r' && i < latin1.size() && latin1[i] == '\n') ++i;
-  }
-  out += ".\r\n";
+    to.resize(static_cast<size_t>(next - to.data()));
+  });
 }
 
 std::string QuoteWord(std::string_view word) {
