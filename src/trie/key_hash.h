@@ -5,9 +5,7 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
-#include <cstring>
 
 #include "trie/short_string.h"
 
@@ -32,20 +30,13 @@ inline uint32_t KeyHashFinish(uint64_t h, uint8_t length, unsigned hundredth) {
   return static_cast<uint32_t>(h >> 32);
 }
 
-// The whole hash of a key. Reads its characters 8 at a time; the 255-byte buffer always has room for the last word,
-// whose bytes past the key are masked off.
+// The whole hash of a key. Reads its characters 8 at a time; the 255-byte buffer always has room for the last word.
 inline uint32_t KeyHash(const ShortString& key) {
   static_assert(sizeof(ShortString::bytes) >= kHashedCharacters + 8, "the last word read stays inside the buffer");
   int32_t counted = std::min<int32_t>(key.length, kHashedCharacters);
   uint64_t h = kKeyHashStart;
   for (int32_t i = 0; i < counted; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, key.bytes.data() + i, sizeof word);
-    if (counted - i < 8) {
-      int shift = 8 * (8 - (counted - i));  // keep the bytes at the lowest addresses
-      word &= std::endian::native == std::endian::little ? ~uint64_t{0} >> shift : ~uint64_t{0} << shift;
-    }
-    h = KeyHashMix(h, word);
+    h = KeyHashMix(h, FirstBytes(key.bytes.data() + i, counted - i));
   }
   return KeyHashFinish(h, key.length, key.length > kHashedCharacters ? key.bytes[kHashedCharacters] & 1u : 0);
 }

@@ -157,17 +157,6 @@ void FileBatch(KeyBatch& batch, KeyTable& table, KeyTrie& trie, RunStatistics& s
 
 namespace {
 
-// The first `length` (at most 8) bytes of `bytes` as a word in memory order, zero past them; 8 bytes are read.
-uint64_t ShortKeyText(const uint8_t* bytes, int32_t length) {
-  uint64_t text;
-  std::memcpy(&text, bytes, sizeof text);
-  if (length < 8) {
-    int shift = 8 * (8 - length);  // keep the bytes at the lowest addresses
-    text &= std::endian::native == std::endian::little ? ~uint64_t{0} >> shift : ~uint64_t{0} << shift;
-  }
-  return text;
-}
-
 void PlaceInBucket(KeySet& set, uint32_t tag, uint64_t text, uint64_t length) {
   size_t b = tag & (set.buckets.size() - 1);
   for (size_t k = 0; k < 4; ++k) {
@@ -198,11 +187,11 @@ void AddToSet(const ShortString& key, KeySet& set) {
       uint64_t slot = set.table.slots[k];
       if (slot == 0) continue;
       const uint8_t* stored = StoredKey(*NodeAt(set.keys.nodeArena, SlotHandle(slot)));
-      if (stored[0] <= kBucketKeyLength) PlaceInBucket(set, SlotTag(slot), ShortKeyText(stored + 1, stored[0]), stored[0]);
+      if (stored[0] <= kBucketKeyLength) PlaceInBucket(set, SlotTag(slot), FirstBytes(stored + 1, stored[0]), stored[0]);
     }
     return;
   }
-  PlaceInBucket(set, tag, ShortKeyText(key.bytes.data(), key.length), key.length);
+  PlaceInBucket(set, tag, FirstBytes(key.bytes.data(), key.length), key.length);
 }
 
 bool SetHolds(const KeySet& set, const ShortString& key, uint32_t tag) {
@@ -211,7 +200,7 @@ bool SetHolds(const KeySet& set, const ShortString& key, uint32_t tag) {
     size_t b = tag & (set.buckets.size() - 1);
     if (!set.overflowed[b]) {
       const KeyBucket& bucket = set.buckets[b];
-      uint64_t text = ShortKeyText(key.bytes.data(), key.length);
+      uint64_t text = FirstBytes(key.bytes.data(), key.length);
       uint64_t length = key.length;
       unsigned held = 0;
       for (size_t k = 0; k < 4; ++k) {

@@ -169,11 +169,8 @@ inline bool KeysEqual(const ShortString& key, const uint8_t* stored) {
     if (a != b) return false;
   }
   if (i == n) return true;
-  std::memcpy(&a, text + i, 8);
-  std::memcpy(&b, stored + i, 8);
-  int shift = static_cast<int>(8 * (8 - (n - i)));
-  uint64_t mask = std::endian::native == std::endian::little ? ~uint64_t{0} >> shift : ~uint64_t{0} << shift;
-  return ((a ^ b) & mask) == 0;
+  auto rest = static_cast<int32_t>(n - i);
+  return FirstBytes(text + i, rest) == FirstBytes(stored + i, rest);
 }
 
 // The highest bit from 799 down to 0 in which two stored keys differ, or -1 when they agree on all of them.

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace vos {
@@ -22,5 +24,15 @@ inline std::string_view View(const ShortString& s) {
 }
 
 inline bool operator==(const ShortString& a, const ShortString& b) { return View(a) == View(b); }
+
+// The 8 bytes at `bytes` as a word in memory order, with all but the first `count` (1 to 8) cleared: keys are read
+// 8 bytes at a time, and the bytes past a key's end must not count.
+inline uint64_t FirstBytes(const uint8_t* bytes, int32_t count) {
+  uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  if (count >= 8) return word;
+  int shift = 8 * (8 - count);  // keep the bytes at the lowest addresses
+  return word & (std::endian::native == std::endian::little ? ~uint64_t{0} >> shift : ~uint64_t{0} << shift);
+}
 
 }  // namespace vos
