@@ -23,15 +23,17 @@ namespace vos {
 
 inline constexpr int32_t kTopBitIndex = 800;
 
-// Distinct entry offsets in the order they were first added (ascending during a scan). Most keys stand in one or
-// two entries, so the newest offset sits in the list itself (filing a repeated key compares with it) and the
-// earlier ones in an array from the trie's posting arena whose capacity doubles as it fills; an outgrown array is
-// kept for the next list that needs one of its size. A list of more than kLongList offsets (only the most frequent
-// keys get there) is never copied again: its array of kLongList stays as the first chunk, and further offsets go
-// to chunks of kChunkOffsets from the same arena, each linked back to the one before it. The arena's huge pages
-// then hold the most frequently filed lists too, and a list wastes at most its last chunk's unused tail.
-inline constexpr uint32_t kLongList = 1024;
-inline constexpr uint32_t kChunkOffsets = 256;
+// Distinct entry offsets in the order they were first added (ascending during a scan). Most keys stand in one or two
+// entries, so the newest offset sits in the list itself (filing a repeated key compares with it) and the earlier
+// ones in an array from the trie's posting arena whose capacity doubles as it fills; an outgrown array is kept for
+// the next list that needs one of its size. Once the earlier offsets outgrow an array of kLongList (the lists of
+// about 0.4 % of the distinct words of a large full text), they are never copied again: the full array stays as the
+// first chunk, and further offsets go to chunks of kChunkOffsets from the same arena, each linked back to the one
+// before it. The arena's huge pages then hold the most frequently filed lists too, and such a list wastes at most
+// its last chunk's unused tail instead of half a doubled array. (On 1 GB of full text 25 k of 5.8 M lists grow
+// chunks; chunks of 128 leave about 8 MB unused, of 256 twice that.)
+inline constexpr uint32_t kLongList = 256;
+inline constexpr uint32_t kChunkOffsets = 128;
 static_assert(std::has_single_bit(kLongList) && std::has_single_bit(kChunkOffsets));
 
 struct PostingList {
