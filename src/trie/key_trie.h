@@ -68,10 +68,10 @@ void ForEachPostingRun(const PostingList& list, Visit&& visit) {
   while (earlierCount > kLongList) {
     uint32_t inChunk = (earlierCount - kLongList - 1) % kChunkOffsets + 1;
     earlierCount -= inChunk;
-    visit(earlierCount, static_cast<const int32_t*>(run), inChunk);
+    visit(earlierCount, run, inChunk);
     run = PreviousChunk(run);
   }
-  if (earlierCount > 0) visit(uint32_t{0}, static_cast<const int32_t*>(run), earlierCount);
+  if (earlierCount > 0) visit(uint32_t{0}, run, earlierCount);
 }
 
 // A node of the trie. Its key, a length byte followed by the characters, is stored at its own length right behind
