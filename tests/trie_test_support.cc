@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 namespace vos::test {
@@ -17,8 +18,10 @@ std::vector<const TrieNode*> BreadthFirst(const KeyTrie& trie) {
 }
 
 std::vector<int32_t> Postings(const TrieNode& node) {
-  std::vector<int32_t> offsets;
-  for (int32_t i = 0; i < node.postings.count; ++i) offsets.push_back(PostingAt(node.postings, i));
+  std::vector<int32_t> offsets(static_cast<size_t>(node.postings.count));
+  ForEachPostingRun(node.postings, [&](uint32_t first, const int32_t* run, uint32_t size) {
+    std::copy(run, run + size, offsets.begin() + first);
+  });
   return offsets;
 }
 

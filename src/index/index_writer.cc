@@ -35,7 +35,10 @@ int64_t EncodeNodeRecord(const TrieNode& node, uint8_t* recordBuffer) {
   EncodeFixed32(recordBuffer + LeftPosition(n), node.left->fileOffset);
   EncodeFixed32(recordBuffer + RightPosition(n), node.right->fileOffset);
   EncodeFixed32(recordBuffer + PostingCountPosition(n), c);
-  for (int32_t i = 0; i < c; ++i) EncodeFixed32(recordBuffer + PostingPosition(n, i), PostingAt(node.postings, i));
+  ForEachPostingRun(node.postings, [&](uint32_t first, const int32_t* run, uint32_t size) {
+    uint8_t* destination = recordBuffer + PostingPosition(n, first);
+    for (uint32_t i = 0; i < size; ++i) EncodeFixed32(destination + 4 * i, run[i]);
+  });
   return RecordSize(n, c);
 }
 
@@ -62,7 +65,7 @@ void WriteIndexFile(std::string_view indexPath, KeyTrie& trie, const RunStatisti
       __builtin_prefetch(ahead->left);
       __builtin_prefetch(ahead->right);
       __builtin_prefetch(StoredKey(*ahead));
-      if (ahead->postings.count > 1) __builtin_prefetch(ahead->postings.earlier);
+      if (ahead->postings.count > 1) __builtin_prefetch(ahead->postings.earlier);  // the newest run, read first
     }
     const TrieNode* node = order[i];
     int64_t size = EncodeNodeRecord(*node, recordBuffer.get());

@@ -163,34 +163,42 @@ TEST(IndexWriterTest, CreatesTheFileReadWriteTruncatedWithMode666AndClosesIt) {
   EXPECT_EQ(capture.result.closes, 1);
 }
 
+// Lists held in one array, and long ones whose offsets lie in an array and chunks: every offset lands in its place
+// and the largest record fills its buffer exactly.
 TEST(IndexWriterTest, LongestKeyWithMostPostingsFillsTheRecordBufferExactly) {
-  TrieRun run;
-  std::string longest(255, '\xE4');
-  longest[254] = 'z';
-  constexpr int kPostings = 9;
-  for (int i = 0; i < kPostings; ++i) run.Insert(longest, 10 * i);
-  run.Insert("kurz", 3);
-  run.Insert("kurz", 4);
-  ASSERT_EQ(run.statistics.maxKeyLength, 255);
-  ASSERT_EQ(run.statistics.maxPostingCount, kPostings);
+  constexpr auto kLong = static_cast<int32_t>(kLongList);
+  constexpr auto kChunk = static_cast<int32_t>(kChunkOffsets);
+  for (int32_t postings : {9, kLong, kLong + 1, kLong + 2, kLong + kChunk + 1, kLong + 3 * kChunk + 2}) {
+    SCOPED_TRACE(postings);
+    TrieRun run;
+    std::string longest(255, '\xE4');
+    longest[254] = 'z';
+    for (int32_t i = 0; i < postings; ++i) run.Insert(longest, 10 * i);
+    run.Insert("kurz", 3);
+    run.Insert("kurz", 4);
+    ASSERT_EQ(run.statistics.maxKeyLength, 255);
+    ASSERT_EQ(run.statistics.maxPostingCount, postings);
 
-  int64_t bufferSize = RecordSize(run.statistics.maxKeyLength, run.statistics.maxPostingCount);
-  ASSERT_EQ(bufferSize, 272 + 4 * kPostings);
-  // Guard bytes after the buffer show any write past its end; under ASan the exact-size copy below traps it too.
-  constexpr int kGuard = 32;
-  std::vector<uint8_t> buffer(static_cast<size_t>(bufferSize) + kGuard, 0xA5);
-  const TrieNode* node = FindNode(MakeShortString(longest), run.trie);
-  ASSERT_EQ(KeyText(*node), longest);
-  EXPECT_EQ(EncodeNodeRecord(*node, buffer.data()), bufferSize);
-  for (int i = 0; i < kGuard; ++i) EXPECT_EQ(buffer[static_cast<size_t>(bufferSize) + i], 0xA5) << "guard " << i;
-  auto exact = std::make_unique<uint8_t[]>(static_cast<size_t>(bufferSize));
-  EncodeNodeRecord(*node, exact.get());
-  EXPECT_EQ(std::memcmp(exact.get(), buffer.data(), static_cast<size_t>(bufferSize)), 0);
+    int64_t bufferSize = RecordSize(run.statistics.maxKeyLength, run.statistics.maxPostingCount);
+    ASSERT_EQ(bufferSize, 272 + 4 * postings);
+    // Guard bytes after the buffer show any write past its end; under ASan the exact-size copy below traps it too.
+    constexpr int kGuard = 32;
+    std::vector<uint8_t> buffer(static_cast<size_t>(bufferSize) + kGuard, 0xA5);
+    const TrieNode* node = FindNode(MakeShortString(longest), run.trie);
+    ASSERT_EQ(KeyText(*node), longest);
+    EXPECT_EQ(EncodeNodeRecord(*node, buffer.data()), bufferSize);
+    for (int i = 0; i < kGuard; ++i) EXPECT_EQ(buffer[static_cast<size_t>(bufferSize) + i], 0xA5) << "guard " << i;
+    auto exact = std::make_unique<uint8_t[]>(static_cast<size_t>(bufferSize));
+    EncodeNodeRecord(*node, exact.get());
+    EXPECT_EQ(std::memcmp(exact.get(), buffer.data(), static_cast<size_t>(bufferSize)), 0);
 
-  RecordHead head = DecodeRecordHead(exact.get());
-  EXPECT_EQ(View(head.key), longest);
-  EXPECT_EQ(head.postingCount, kPostings);
-  EXPECT_EQ(DecodeFixed32(exact.get() + PostingPosition(255, kPostings - 1)), 10 * (kPostings - 1));
+    RecordHead head = DecodeRecordHead(exact.get());
+    EXPECT_EQ(View(head.key), longest);
+    EXPECT_EQ(head.postingCount, postings);
+    for (int32_t i = 0; i < postings; ++i) {
+      ASSERT_EQ(DecodeFixed32(exact.get() + PostingPosition(255, i)), 10 * i) << "posting " << i;
+    }
+  }
 }
 
 // Keys that make a bushy trie: both links of many nodes lead down. Gives the offsets filed under every key.

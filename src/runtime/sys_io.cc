@@ -184,18 +184,6 @@ uint8_t* MapLargeBlock(size_t size) {
   return reinterpret_cast<uint8_t*>(aligned);
 }
 
-uint8_t* ResizePages(uint8_t* pages, size_t size, size_t newSize) {
-  void* run = pages == nullptr
-                  ? ::mmap(nullptr, newSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                  : ::mremap(pages, size, newSize, MREMAP_MAYMOVE);
-  if (run == MAP_FAILED) StopRun(ErrorCode::kOutOfMemory);
-  return static_cast<uint8_t*>(run);
-}
-
-void ReleasePages(uint8_t* pages, size_t size) {
-  if (pages != nullptr) ::munmap(pages, size);
-}
-
 void UnmapLargeBlock(uint8_t* block, size_t size) {
   if (block != nullptr) ::munmap(block, LargeBlockSpan(size));
 }

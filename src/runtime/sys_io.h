@@ -78,12 +78,6 @@ struct LargeBlockRelease {
 };
 using LargeBlock = std::unique_ptr<uint8_t[], LargeBlockRelease>;
 
-// Pages from the system, zero-filled, for a run that grows: `size` and `newSize` are multiples of 4096. From no
-// pages (nullptr, 0) a new run is made; otherwise the run grows, in place where the address space allows, else
-// moved with its contents. A refusal ends the run with code 203.
-uint8_t* ResizePages(uint8_t* pages, size_t size, size_t newSize);
-void ReleasePages(uint8_t* pages, size_t size);
-
 // A LargeBlock of `size` bytes.
 inline LargeBlock NewLargeBlock(size_t size) { return LargeBlock(MapLargeBlock(size), LargeBlockRelease{size}); }
 

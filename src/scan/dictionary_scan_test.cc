@@ -9,6 +9,7 @@
 #include "runtime/run_stop.h"
 #include "runtime/sys_io.h"
 #include "test_support.h"
+#include "trie_test_support.h"
 
 namespace vos {
 namespace {
@@ -31,8 +32,7 @@ KeyMap Contents(const KeyTrie& trie) {
     const TrieNode* node = pending.back();
     pending.pop_back();
     if (node != trie.head) {
-      auto& list = keys[std::string(KeyText(*node))];
-      for (int32_t i = 0; i < node->postings.count; ++i) list.push_back(PostingAt(node->postings, i));
+      keys[std::string(KeyText(*node))] = test::Postings(*node);
     }
     for (const TrieNode* next : {node->left, node->right}) {
       if (next->bitIndex < node->bitIndex) pending.push_back(next);

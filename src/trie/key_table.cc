@@ -145,7 +145,7 @@ void FileBatch(KeyBatch& batch, KeyTable& table, KeyTrie& trie, RunStatistics& s
     }
     if (int ahead = i + kPostingLead; ahead >= 0 && ahead < batch.count) {
       if (const TrieNode* node = taggedNode(ahead); node != nullptr && node->postings.count > 1) {
-        __builtin_prefetch(node->postings.earlier + node->postings.count - 1, 1);
+        __builtin_prefetch(node->postings.earlier + EarlierSlot(static_cast<uint32_t>(node->postings.count - 1)), 1);
       }
     }
     if (i >= 0 && batch.keys[i].length != 0) {

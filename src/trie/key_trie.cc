@@ -43,22 +43,11 @@ void KeepPostingArray(KeyTrie& trie, int sizeClass, int32_t* array) {
   trie.spareArrays[sizeClass] = array;
 }
 
-// Gives the `place` offsets of a full list room for as many more, in pages of their own: the arena array of
-// kLongList offsets is left for another list, a page run grows.
-int32_t* GrowLongList(KeyTrie& trie, int32_t* earlier, uint32_t place) {
-  size_t size = place * sizeof(int32_t);
-  size_t larger = 2 * size;
-  if (place == kLongList) {
-    auto* pages = reinterpret_cast<int32_t*>(ResizePages(nullptr, 0, larger));
-    std::memcpy(pages, earlier, size);
-    KeepPostingArray(trie, std::countr_zero(kLongList), earlier);
-    trie.longLists.runs[pages] = larger;
-    return pages;
-  }
-  auto* pages = reinterpret_cast<int32_t*>(ResizePages(reinterpret_cast<uint8_t*>(earlier), size, larger));
-  trie.longLists.runs.erase(earlier);
-  trie.longLists.runs[pages] = larger;
-  return pages;
+// A chunk that follows `previous` (the full array or chunk of a long list).
+int32_t* NewPostingChunk(KeyTrie& trie, int32_t* previous) {
+  auto* chunk = static_cast<int32_t*>(Allocate(trie.postingArena, kChunkSize));
+  std::memcpy(chunk + kChunkOffsets, &previous, sizeof previous);
+  return chunk;
 }
 
 // Byte i of a key, the length byte being byte 0; bytes past the key read as 0.
@@ -85,10 +74,6 @@ int32_t DifferenceBit(const Key& key, const uint8_t* stored) {
 
 // KeysEqual reads a stored key in whole words up to the end of its node record.
 static_assert(sizeof(TrieNode) % 8 == 0 && alignof(TrieNode) == 8);
-
-LongListPages::~LongListPages() {
-  for (const auto& [pages, size] : runs) ReleasePages(reinterpret_cast<uint8_t*>(pages), size);
-}
 
 size_t NodeRecordSize(uint8_t keyLength) {
   return (sizeof(TrieNode) + keyLength + 1 + alignof(TrieNode) - 1) & ~(alignof(TrieNode) - 1);
@@ -139,22 +124,22 @@ void AddPosting(TrieNode& node, int32_t entryOffset, KeyTrie& trie, RunStatistic
   PostingList& list = node.postings;
   if (list.count > 0) {
     if (list.last == entryOffset) return;
-    // `earlier` has room for 2, 4, 8, ... offsets; it is full when the place to fill is a power of two from 2 up.
+    // An array has room for 2, 4, ... kLongList offsets and is full when the place to fill is a power of two from 2
+    // up; past kLongList, a chunk is full when the slot comes round to 0.
     auto place = static_cast<uint32_t>(list.count - 1);
+    uint32_t slot = EarlierSlot(place);
     if (place == 0) {
       list.earlier = TakePostingArray(trie, 1);
+    } else if (place >= kLongList) {
+      if (slot == 0) list.earlier = NewPostingChunk(trie, list.earlier);
     } else if (place >= 2 && (place & (place - 1)) == 0) {
-      if (place >= kLongList) {
-        list.earlier = GrowLongList(trie, list.earlier, place);
-      } else {
-        int sizeClass = std::countr_zero(place);
-        int32_t* larger = TakePostingArray(trie, sizeClass + 1);
-        std::memcpy(larger, list.earlier, place * sizeof(int32_t));
-        KeepPostingArray(trie, sizeClass, list.earlier);
-        list.earlier = larger;
-      }
+      int sizeClass = std::countr_zero(place);
+      int32_t* larger = TakePostingArray(trie, sizeClass + 1);
+      std::memcpy(larger, list.earlier, place * sizeof(int32_t));
+      KeepPostingArray(trie, sizeClass, list.earlier);
+      list.earlier = larger;
     }
-    list.earlier[place] = list.last;
+    list.earlier[slot] = list.last;
   }
   list.last = entryOffset;
   ++list.count;

@@ -136,15 +136,20 @@ TEST(KeyTrieTest, PostingsStayDistinctAndStatisticsKeepTheFirstRecord) {
   EXPECT_EQ(f.statistics.longestKeyNode, long1);
 }
 
-// Lists that grow through every array size, into pages of their own and through several page steps, interleaved
-// so that outgrown arrays change hands: each keeps its offsets in order.
+// Lists that grow through every array size and into chunks, ending on either side of an array's or a chunk's
+// last place, filed interleaved so that outgrown arrays change hands and chunks of different lists alternate in
+// the arena: each keeps its offsets in order.
 TEST(KeyTrieTest, LongPostingListsKeepEveryOffsetInOrder) {
   Fixture f;
   constexpr auto kLong = static_cast<int32_t>(kLongList);
+  constexpr auto kChunk = static_cast<int32_t>(kChunkOffsets);
+  // A list of n offsets keeps n - 1 of them in its array and chunks.
   const std::map<std::string, int32_t> lengths = {
-      {"oft", 5 * kLong + 7}, {"mittel", kLong + 2}, {"grenze", kLong + 1}, {"selten", 300}};
+      {"selten", 300},         {"voll", kLong + 1},          {"grenze", kLong + 2},
+      {"mittel", kLong + 3},   {"kette", kLong + kChunk + 1}, {"danach", kLong + kChunk + 2},
+      {"oft", kLong + 5 * kChunk + 7}};
   std::map<std::string, std::vector<int32_t>> expected;
-  for (int32_t offset = 0; offset < 5 * kLong + 7; ++offset) {
+  for (int32_t offset = 0; offset < kLong + 5 * kChunk + 7; ++offset) {
     for (const auto& [key, length] : lengths) {
       if (offset >= length) continue;
       f.Insert(key, offset * 7);
@@ -154,7 +159,7 @@ TEST(KeyTrieTest, LongPostingListsKeepEveryOffsetInOrder) {
   for (const auto& [key, offsets] : expected) {
     EXPECT_TRUE(test::Postings(*FindNode(S(key), f.trie)) == offsets) << key;
   }
-  EXPECT_EQ(f.statistics.maxPostingCount, 5 * kLong + 7);
+  EXPECT_EQ(f.statistics.maxPostingCount, kLong + 5 * kChunk + 7);
 }
 
 TEST(KeyTrieTest, EmptyKeyIsIgnored) {
