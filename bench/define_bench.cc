@@ -35,7 +35,8 @@ int RealMain(int argc, char** argv) {
   vos::DatabaseConfig config{"bench", argv[1], argv[2], "", ""};
   std::shared_ptr<const vos::Database> database;
   std::string error;
-  if (!vos::OpenDatabase(config, database, error)) {
+  // Checked and catalogued, as the server answers once it has started.
+  if (!vos::LoadDatabase(config, database, error)) {
     std::fprintf(stderr, "define_bench: %s\n", error.c_str());
     return 1;
   }

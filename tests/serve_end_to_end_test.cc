@@ -329,6 +329,7 @@ TEST(ServeCommandLineTest, RejectsWhatItCannotServe) {
       {{"--db", "x:/nonexistent/index:/nonexistent/dict"}, "database x: /nonexistent/index"},
       {{"--listen", "127.0.0.1:99999", "--db", "x:a:b"}, "bad --listen"},
       {{"--max-connections", "0", "--db", "x:a:b"}, "--max-connections"},
+      {{"--busy-poll", "100001", "--db", "x:a:b"}, "--busy-poll"},
       {{"--config", "/nonexistent/vos-serve.toml"}, "/nonexistent/vos-serve.toml"},
   };
   for (const Case& c : cases) {
@@ -349,6 +350,7 @@ TEST(ServeCommandLineTest, RefusesAConfigurationWithAMisspeltSetting) {
        "unknown database setting \"descripton\""},
       {"[[database]]\nname = \"x\"\n", "needs name, index and dictionary"},
       {"listen = \n", "serve.toml:1:"},
+      {"busy-poll = -1\n", "busy-poll must be 0 to"},
   };
   for (const Case& c : cases) {
     dir.Write("serve.toml", c.toml);
@@ -361,7 +363,8 @@ TEST(ServeCommandLineTest, RefusesAConfigurationWithAMisspeltSetting) {
 TEST(ServeCommandLineTest, ReadsDatabasesFromAConfigurationFile) {
   TempDir dir;
   ASSERT_EQ(RunProgram(VosBinary(), {"-d", SourceDir() + "/examples/dict.txt", "-i", dir.Path("s.idx")}).status, 0);
-  dir.Write("serve.toml", "idle-timeout = 60\n[[database]]\nname = \"de\"\nindex = \"" + dir.Path("s.idx") +
+  // Without busy polling, too: every thread sleeps as soon as it has nothing to do.
+  dir.Write("serve.toml", "idle-timeout = 60\nbusy-poll = 0\n[[database]]\nname = \"de\"\nindex = \"" + dir.Path("s.idx") +
                               "\"\ndictionary = \"" + SourceDir() + "/examples/dict.txt\"\n"
                               "description = \"Deutsch \xC3\xBC Englisch\"\ninfo = \"Gr\xC3\xBC\xC3\x9F" "e\"\n");
   ServerProcess server;

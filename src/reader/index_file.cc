@@ -1,5 +1,6 @@
 // Opening index files, the block cache, and the two ways through the records: the descent and the pass.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +56,31 @@ bool Adopt(std::shared_ptr<IndexStorage> storage, const uint8_t* header, IndexFi
   index.maxKeyLength = DecodeFixed32(header);
   index.maxPostingCount = DecodeFixed32(header + 4);
   index.storage = std::move(storage);
+  return true;
+}
+
+// Memory for the whole index, in 2 MiB pages where the kernel has them: a server's descents and catalog pass
+// touch records all over the index, and in 4 KiB pages each would be a TLB miss; the first touches of 30 MB would
+// also cost 7,000 page faults at start instead of 15. Fresh pages are zero already, and pread fills every byte.
+bool MapWhole(IndexStorage& storage, std::string& error) {
+  constexpr size_t kHugePage = 2 << 20;
+  auto size = static_cast<size_t>(storage.size);
+  size_t length = (size + kHugePage - 1) / kHugePage * kHugePage;
+  void* region = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (region == MAP_FAILED) {
+    error = std::strerror(errno);
+    return false;
+  }
+  // Keep the 2 MiB-aligned part only.
+  auto start = reinterpret_cast<uintptr_t>(region);
+  uintptr_t aligned = (start + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
+  if (aligned > start) ::munmap(region, aligned - start);
+  if (size_t tail = start + length + kHugePage - (aligned + length); tail > 0) {
+    ::munmap(reinterpret_cast<void*>(aligned + length), tail);
+  }
+  storage.mapped = reinterpret_cast<void*>(aligned);
+  storage.mappedSize = length;
+  ::madvise(storage.mapped, length, MADV_HUGEPAGE);  // a hint: without it the pages are small, nothing else changes
   return true;
 }
 
@@ -120,6 +146,7 @@ int64_t DescentStart(const IndexFile& index, size_t length) {
 
 IndexStorage::~IndexStorage() {
   if (handle >= 0) ::close(handle);
+  if (mapped != nullptr) ::munmap(mapped, mappedSize);
 }
 
 std::string Decimal(int64_t value) {
@@ -161,11 +188,12 @@ bool OpenIndex(std::string_view path, bool whole, IndexFile& index, std::string&
   index.path = name;
   if (whole) {
     if (!Adopt(storage, header, index, error)) return false;
-    storage->whole.resize(static_cast<size_t>(storage->size));
-    if (!ReadFully(storage->handle, 0, reinterpret_cast<uint8_t*>(storage->whole.data()), storage->size, error)) {
+    if (!MapWhole(*storage, error) ||
+        !ReadFully(storage->handle, 0, static_cast<uint8_t*>(storage->mapped), storage->size, error)) {
       index.storage.reset();
       return false;
     }
+    storage->whole = static_cast<const uint8_t*>(storage->mapped);
     ::close(storage->handle);
     storage->handle = -1;
     return true;
@@ -178,9 +206,10 @@ bool OpenIndex(std::string_view path, bool whole, IndexFile& index, std::string&
 bool OpenIndexBytes(std::string bytes, IndexFile& index, std::string& error) {
   auto storage = std::make_shared<IndexStorage>();
   storage->size = static_cast<int64_t>(bytes.size());
-  storage->whole = std::move(bytes);
+  storage->given = std::move(bytes);
+  storage->whole = reinterpret_cast<const uint8_t*>(storage->given.data());
   uint8_t header[kHeaderSize] = {};
-  if (storage->size >= kHeaderSize) std::memcpy(header, storage->whole.data(), kHeaderSize);
+  if (storage->size >= kHeaderSize) std::memcpy(header, storage->whole, kHeaderSize);
   index.path.clear();
   return Adopt(storage, header, index, error);
 }
@@ -188,7 +217,7 @@ bool OpenIndexBytes(std::string bytes, IndexFile& index, std::string& error) {
 const uint8_t* IndexBytes(const IndexFile& index, int64_t position, int64_t count, Access access,
                           std::string& scratch, std::string& error) {
   IndexStorage& storage = *index.storage;
-  if (storage.handle < 0) return reinterpret_cast<const uint8_t*>(storage.whole.data()) + position;
+  if (storage.handle < 0) return storage.whole + position;
   int64_t first = position / kBlockSize;
   int64_t last = count == 0 ? first : (position + count - 1) / kBlockSize;
   if (first == last) {
@@ -268,7 +297,7 @@ void PointInto(const uint8_t* bytes, RecordView& record) {
 inline const uint8_t* WindowBytes(const IndexFile& index, RecordCursor& cursor, int64_t position, int64_t count,
                                   std::string& error) {
   const IndexStorage& storage = *index.storage;
-  if (storage.handle < 0) return reinterpret_cast<const uint8_t*>(storage.whole.data()) + position;
+  if (storage.handle < 0) return storage.whole + position;
   auto held = static_cast<int64_t>(cursor.window.size());
   if (position >= cursor.windowStart && position + count <= cursor.windowStart + held) {
     return cursor.window.data() + (position - cursor.windowStart);

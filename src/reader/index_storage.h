@@ -25,7 +25,10 @@ inline constexpr int64_t kPassWindowSize = 1 << 20;
 struct IndexStorage {
   int handle = -1;  // -1 once the bytes are held whole
   int64_t size = 0;
-  std::string whole;
+  const uint8_t* whole = nullptr;  // the bytes held whole: in `given`, or in `mapped`
+  std::string given;
+  void* mapped = nullptr;  // memory of its own, unmapped with the storage
+  size_t mappedSize = 0;
   std::unique_ptr<std::atomic<const uint8_t*>[]> blocks;  // one per block, null until loaded
   std::mutex loading;                                      // serialises loads; readers of loaded blocks skip it
   std::vector<std::unique_ptr<uint8_t[]>> buffers;         // owns the loaded blocks

@@ -1,7 +1,12 @@
 #include "reader/key_catalog.h"
 
 #include <algorithm>
+#include <bit>
+#include <functional>
 #include <limits>
+
+#include "index/index_format.h"
+#include "reader/index_storage.h"
 
 namespace vos {
 namespace {
@@ -148,7 +153,46 @@ void AddNearWords(const KeyCatalog& catalog, const Matcher& matcher, std::vector
   }
 }
 
+uint64_t KeyHashOf(std::string_view key) { return std::hash<std::string_view>{}(key); }
+
+// Files every key's record offset in `catalog.records`.
+void HashRecords(const std::vector<std::pair<uint64_t, int32_t>>& records, KeyCatalog& catalog) {
+  size_t slots = std::bit_ceil(std::max<size_t>(16, records.size() + records.size() / 3 + 1));
+  catalog.records.assign(slots, 0);
+  size_t mask = slots - 1;
+  for (const auto& [hash, recordOffset] : records) {
+    size_t i = hash & mask;
+    while (catalog.records[i] != 0) i = (i + 1) & mask;
+    catalog.records[i] = (hash & 0xFFFFFFFF00000000u) | static_cast<uint32_t>(recordOffset);
+  }
+}
+
 }  // namespace
+
+ReadOutcome CatalogLookup(const KeyCatalog& catalog, const IndexFile& index, std::string_view key,
+                          std::vector<int32_t>& postings, std::string& error) {
+  postings.clear();
+  if (catalog.records.empty()) return LookupKey(index, key, postings, error);
+  if (key.empty() || key.size() > 255) return ReadOutcome::kNotFound;
+  uint64_t hash = KeyHashOf(key);
+  size_t mask = catalog.records.size() - 1;
+  std::string scratch;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    uint64_t slot = catalog.records[i];
+    if (slot == 0) return ReadOutcome::kNotFound;
+    if ((slot ^ hash) >> 32 != 0) continue;
+    RecordView record;
+    RecordFault fault = ViewRecord(index, static_cast<uint32_t>(slot), Access::kRandom, true, record, scratch, error);
+    if (fault != RecordFault::kNone) {
+      error = FaultText(fault, error);
+      return ReadOutcome::kError;
+    }
+    if (record.key != key) continue;
+    postings.resize(static_cast<size_t>(record.postingCount));
+    for (size_t p = 0; p < postings.size(); ++p) postings[p] = DecodeFixed32(record.postings + 4 * p);
+    return ReadOutcome::kOk;
+  }
+}
 
 ReadOutcome BuildKeyCatalog(const IndexFile& index, KeyCatalog& catalog, std::string& error) {
   catalog = KeyCatalog{};
@@ -157,6 +201,7 @@ ReadOutcome BuildKeyCatalog(const IndexFile& index, KeyCatalog& catalog, std::st
   ReadOutcome outcome;
   Matcher form;
   constexpr size_t kLimit = std::numeric_limits<uint32_t>::max();
+  std::vector<std::pair<uint64_t, int32_t>> records;
   while ((outcome = NextRecord(index, cursor, record, error)) == ReadOutcome::kOk) {
     // The head's empty key is never a key of the dictionary; a key no entry is filed under is none either.
     if (record.key.empty() || record.postings.empty()) continue;
@@ -178,8 +223,10 @@ ReadOutcome BuildKeyCatalog(const IndexFile& index, KeyCatalog& catalog, std::st
     entry.matchLength = static_cast<uint8_t>(form.word.size());
     for (char c : form.word) catalog.alphabet[static_cast<unsigned char>(c)] = true;
     catalog.entries.push_back(entry);
+    records.emplace_back(KeyHashOf(record.key), static_cast<int32_t>(record.recordOffset));
   }
   if (outcome == ReadOutcome::kError) return outcome;
+  HashRecords(records, catalog);
   std::sort(catalog.entries.begin(), catalog.entries.end(), [&](const CatalogEntry& a, const CatalogEntry& b) {
     int order = CompareBytes(MatchForm(catalog, a), MatchForm(catalog, b));
     return order != 0 ? order < 0 : CompareBytes(StoredKey(catalog, a), StoredKey(catalog, b)) < 0;

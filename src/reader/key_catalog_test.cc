@@ -31,6 +31,17 @@ std::vector<std::string> Queries(const KeyCatalog& catalog) {
   return words;
 }
 
+// Finding a key through the catalog's hash gives what a descent through the index gives, found or not.
+void ExpectSameLookups(const KeyCatalog& catalog, const IndexFile& index, const std::vector<std::string>& words) {
+  std::string error;
+  for (const std::string& word : words) {
+    std::vector<int32_t> expected, found;
+    ReadOutcome outcome = LookupKey(index, word, expected, error);
+    ASSERT_EQ(CatalogLookup(catalog, index, word, found, error), outcome) << "\"" << word << "\" " << error;
+    ASSERT_EQ(found, expected) << "\"" << word << "\"";
+  }
+}
+
 TEST(KeyCatalogTest, AnswersEveryStrategyAsAPassOverTheIndexDoes) {
   test::TempDir dir;
   // The sample dictionary, plus keys with capitals, blanks and Latin-1 letters, folded and with case kept.
@@ -47,6 +58,7 @@ TEST(KeyCatalogTest, AnswersEveryStrategyAsAPassOverTheIndexDoes) {
     KeyCatalog catalog;
     ASSERT_EQ(BuildKeyCatalog(index, catalog, error), ReadOutcome::kOk) << error;
     ASSERT_GT(CatalogSize(catalog), 60u);
+    ExpectSameLookups(catalog, index, Queries(catalog));
     for (const StrategyInfo& strategy : Strategies()) {
       for (const std::string& word : Queries(catalog)) {
         Matcher matcher;
@@ -85,6 +97,7 @@ TEST(KeyCatalogTest, FindsTheSameNearWordsInALargeCatalog) {
   KeyCatalog catalog;
   ASSERT_EQ(BuildKeyCatalog(index, catalog, error), ReadOutcome::kOk) << error;
   ASSERT_GT(CatalogSize(catalog), 2000u);
+  ExpectSameLookups(catalog, index, Queries(catalog));
   for (Strategy strategy : {Strategy::kLev, Strategy::kPrefix, Strategy::kExact}) {
     for (const std::string& word : words) {
       for (const std::string& query : {word, word + "a", word.empty() ? word : word.substr(1)}) {

@@ -28,6 +28,7 @@ namespace vos {
 // Index files
 
 struct IndexStorage;  // the reader's own: descriptor, block cache or whole bytes
+struct KeyCatalog;    // see key_catalog.h
 
 struct IndexFile {
   std::string path;               // as opened, for messages ("" for bytes in memory)
@@ -102,7 +103,9 @@ struct WordHit {
   std::string key;  // the key that matched, as stored
   std::vector<int32_t> postings;
 };
-ReadOutcome FindWord(const IndexFile& index, std::string_view word, WordHit& hit, std::string& error);
+// With `catalog`, the keys of `index` held in memory, each key is found without a descent.
+ReadOutcome FindWord(const IndexFile& index, std::string_view word, WordHit& hit, std::string& error,
+                     const KeyCatalog* catalog = nullptr);
 
 // Up to `limit` keys within edit distance 2 of `word` (compared in match form, see below), nearest first, keys with
 // the same first letter before others, then in byte order. One pass over the records.

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "reader/index_storage.h"
+#include "reader/key_catalog.h"
 #include "reader/match_form.h"
 #include "scan/word_extraction.h"
 
@@ -84,7 +85,8 @@ std::string FoldKey(std::string_view word) {
   return folded;
 }
 
-ReadOutcome FindWord(const IndexFile& index, std::string_view word, WordHit& hit, std::string& error) {
+ReadOutcome FindWord(const IndexFile& index, std::string_view word, WordHit& hit, std::string& error,
+                     const KeyCatalog* catalog) {
   // vos keeps a key's first 255 bytes; a longer word means the key it was cut to.
   std::string given(word.substr(0, 255));
   std::string folded = FoldKey(given);
@@ -95,7 +97,8 @@ ReadOutcome FindWord(const IndexFile& index, std::string_view word, WordHit& hit
   for (size_t i = 0; i < std::size(tries); ++i) {
     if (std::find(tries, tries + i, tries[i]) != tries + i) continue;
     if (folds && (i == 0 || i == 2) && tries[i] != tries[i + 1]) continue;
-    ReadOutcome outcome = LookupKey(index, tries[i], hit.postings, error);
+    ReadOutcome outcome = catalog != nullptr ? CatalogLookup(*catalog, index, tries[i], hit.postings, error)
+                                             : LookupKey(index, tries[i], hit.postings, error);
     if (outcome == ReadOutcome::kNotFound) continue;
     if (outcome == ReadOutcome::kOk) hit.key = tries[i];
     return outcome;

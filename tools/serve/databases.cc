@@ -71,7 +71,8 @@ ReadOutcome DefineWord(const Database& database, std::string_view word, std::vec
                        std::string& error) {
   definitions.clear();
   WordHit hit;
-  ReadOutcome outcome = FindWord(database.index, word, hit, error);
+  ReadOutcome outcome =
+      FindWord(database.index, word, hit, error, database.complete ? &database.catalog : nullptr);
   if (outcome != ReadOutcome::kOk) return outcome;
   std::vector<int32_t> offsets = hit.postings;
   std::sort(offsets.begin(), offsets.end());

@@ -27,6 +27,7 @@ struct ServerOptions {
   int64_t maxConnections = 512;
   int64_t idleTimeoutSeconds = 300;
   int threads = 0;  // 0: as many as the machine has cores, at most 4
+  int64_t busyPollMicroseconds = 50;  // how long a thread keeps polling after work before it sleeps; 0: never
   bool quiet = false;
   std::vector<DatabaseConfig> databases;
 };
