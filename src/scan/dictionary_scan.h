@@ -35,4 +35,8 @@ void LoadExclusionList(std::string_view path, KeySet& exclusionList);
 void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie, const KeySet* exclusionList,
                     ScanState& state, RunStatistics& statistics);
 
+// The same scan on the calling thread alone.
+void ScanDictionarySerial(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie,
+                          const KeySet* exclusionList, ScanState& state, RunStatistics& statistics);
+
 }  // namespace vos
