@@ -5,6 +5,7 @@
 #include "runtime/console.h"
 #include "runtime/run_stop.h"
 #include "scan/scan_lines.h"
+#include "scan/scan_pipeline.h"
 
 namespace vos {
 namespace {
@@ -63,7 +64,9 @@ void ScanDictionarySerial(LineReader& dictionary, const ScanMode& mode, KeyTrie&
 
 void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie, const KeySet* exclusionList,
                     ScanState& state, RunStatistics& statistics) {
-  ScanDictionarySerial(dictionary, mode, mainTrie, exclusionList, state, statistics);
+  if (!ScanDictionaryPipelined(dictionary, mode, mainTrie, exclusionList, state, statistics)) {
+    ScanDictionarySerial(dictionary, mode, mainTrie, exclusionList, state, statistics);
+  }
 }
 
 }  // namespace vos
