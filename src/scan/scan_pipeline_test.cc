@@ -97,8 +97,9 @@ class ScanPipelineTest : public ::testing::Test {
   test::TempDir dir;
 };
 
-// `lines` lines of `wordsPerLine` words each, an entry every `entryLines` lines; the words repeat now and then.
-std::string Dictionary(int lines, int wordsPerLine, int entryLines) {
+// `lines` lines of `wordsPerLine` words each, an entry every `entryLines` lines; the words repeat now and then and
+// begin with `stem` "x"s.
+std::string Dictionary(int lines, int wordsPerLine, int entryLines, int stem = 0) {
   std::string text;
   for (int i = 0; i < lines; ++i) {
     if (i % entryLines == 0) {
@@ -106,7 +107,8 @@ std::string Dictionary(int lines, int wordsPerLine, int entryLines) {
       ++i;
     }
     for (int w = 0; w < wordsPerLine; ++w) {
-      text += (w > 0 ? (i % 2 == 0 ? " " : ",") : "") + std::string("Wort") + std::to_string((i * 7 + w) % 5000);
+      text += (w > 0 ? (i % 2 == 0 ? " " : ",") : "") + std::string(stem, 'x') + "Wort" +
+              std::to_string((i * 7 + w) % 5000);
     }
     text += "\n";
   }
@@ -125,6 +127,7 @@ TEST_F(ScanPipelineTest, SameKeysStatisticsAndDotsAsTheScanOnOneThread) {
     int entryLines;
     ScanMode mode;
     bool excluding;
+    int stem = 0;
   } cases[] = {
       {0, 1, 2, {.fullText = true}, false},
       {1, 1, 2, {.fullText = true}, false},
@@ -139,11 +142,13 @@ TEST_F(ScanPipelineTest, SameKeysStatisticsAndDotsAsTheScanOnOneThread) {
       {30000, 4, 3, {}, false},          // headword mode: a few keys every third line
       {50000, 2, 1000000, {}, false},    // headword mode: dots only
       {9000, 128, 2, {.lineEndSize = 2}, false},
+      {6000, 3, 4, {.fullText = true}, false, 40},   // keys longer than the short copy
+      {6000, 1, 2, {}, false, 300},                  // keys cut at 255 bytes
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.lines << " lines of " << c.wordsPerLine << " words, full text "
                                     << c.mode.fullText);
-    dir.Write("dict.txt", Dictionary(c.lines, c.wordsPerLine, c.entryLines));
+    dir.Write("dict.txt", Dictionary(c.lines, c.wordsPerLine, c.entryLines, c.stem));
     const KeySet* exclusionList = c.excluding ? &exclusions : nullptr;
     Outcome serial;
     Outcome pipelined;
