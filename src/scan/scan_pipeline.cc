@@ -16,12 +16,8 @@
 namespace vos {
 namespace {
 
-// A batch on its way between the threads, and what the calling thread has to do before filing it. The keys travel
-// packed, each its length byte and its bytes: a key cut into a KeyBatch takes a cache line of its own, and the
-// lines that one thread writes and the other reads cost a transfer between the processors each, four times as many
-// as the packed bytes take.
 // Keys shorter than kShortKey (nearly all) are copied kShortKey bytes at a time, a fixed move instead of a call; the
-// bytes past a key are the next key's or slack at the end.
+// bytes past a key are the next key's, or slack at the end of the packed keys.
 constexpr int32_t kShortKey = 32;
 constexpr size_t kPackedBatchSize = size_t{kKeyBatchSize} * sizeof(ShortString) + kShortKey;
 
@@ -33,6 +29,11 @@ inline void CopyKeyBytes(uint8_t* to, const uint8_t* from, int32_t length) {
     std::memcpy(to, from, static_cast<size_t>(length));
   }
 }
+
+// A batch on its way between the threads, and what the calling thread has to do before filing it. The keys travel
+// packed, each its length byte and its bytes: a key cut into a KeyBatch takes a cache line of its own, and every
+// line that one thread writes and the other reads is a transfer between the processors, four times as many as the
+// packed bytes take.
 struct RingSlot {
   std::unique_ptr<uint8_t[]> packedKeys{new uint8_t[kPackedBatchSize]};  // only as much touched as used
   std::array<int32_t, kKeyBatchSize> entryOffsets;
@@ -73,8 +74,9 @@ void Unpack(const RingSlot& slot, KeyBatch& batch) {
   batch.count = slot.count;
 }
 
-// What the two threads share; every field but the batches is guarded by `mutex`. A slot's batch belongs to the
-// reading thread while it is not handed over, and to the calling thread while it is.
+// What the two threads share; the slots' flags, `dots`, `waiting`, `readerAsleep` and `cancelled` are guarded by
+// `mutex`. A slot's keys, offsets and tags belong to the reading thread while it is not handed over, and to the
+// calling thread while it is.
 struct Ring {
   KeyBatch cutting;  // the reading thread's
   KeyBatch filing;   // the calling thread's
