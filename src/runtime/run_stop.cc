@@ -42,7 +42,7 @@ void OutOfMemory() { ReportAndExit(ErrorCode::kOutOfMemory, __builtin_return_add
 
 }  // namespace
 
-uint16_t ioStatus = 0;
+thread_local constinit uint16_t ioStatus = 0;
 
 void SetIoStatus(ErrorCode code) {
   if (ioStatus == 0) ioStatus = static_cast<uint16_t>(code);

@@ -9,8 +9,10 @@
 
 namespace vos {
 
-// Process-wide pending error code; 0 when none. Operations do nothing while it is set.
-extern uint16_t ioStatus;
+// The pending error code of the calling thread; 0 when none. Operations do nothing while it is set. Each thread
+// has its own, so that the dictionary scan's reading thread records its read errors without a data race; only the
+// main thread reports them (see ScanDictionary).
+extern thread_local constinit uint16_t ioStatus;
 
 // Records `code` as pending unless a code is pending already.
 void SetIoStatus(ErrorCode code);

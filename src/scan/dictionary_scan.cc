@@ -5,15 +5,38 @@
 
 #include "runtime/console.h"
 #include "runtime/run_stop.h"
+#include "scan/scan_lines.h"
+#include "scan/scan_pipeline.h"
 #include "scan/word_extraction.h"
 
 namespace vos {
 namespace {
 
-// A line of 255 bytes holds at most 128 keys of one byte with a separator after each.
-constexpr int kMaxKeysPerLine = 128;
-static_assert(kKeyBatchSize > kMaxKeysPerLine, "a line's keys and the place for the call that ends them fit");
+// The scan's loop on one thread: batches are filed when full, dots written and stops made on the spot.
+struct FilingSink final : ScanSink {
+  FilingSink(KeyTable& filed, KeyTrie& mainTrie, RunStatistics& statistics)
+      : filed(filed), mainTrie(mainTrie), statistics(statistics) {}
 
+  bool ReadFailed() override {
+    CheckIo();
+    return true;
+  }
+  KeyBatch* BatchFull(KeyBatch& batch) override {
+    FileBatch(batch, filed, mainTrie, statistics);
+    return &batch;
+  }
+  void Stop(ErrorCode code) override { StopRun(code); }
+  bool Dot() override {
+    ConsoleWrite({"."});
+    CheckIo();
+    return true;
+  }
+  void End(KeyBatch& batch) override { FileBatch(batch, filed, mainTrie, statistics); }
+
+  KeyTable& filed;
+  KeyTrie& mainTrie;
+  RunStatistics& statistics;
+};
 }  // namespace
 
 void LoadExclusionList(std::string_view path, KeySet& exclusionList) {
@@ -32,22 +55,20 @@ void LoadExclusionList(std::string_view path, KeySet& exclusionList) {
   CheckIo();
 }
 
-void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie, const KeySet* exclusionList,
-                    ScanState& state, RunStatistics& statistics) {
-  // Keys go through a hash table and the trie is linked once at the end, which gives the same trie as inserting
-  // them one by one (see FileKey).
+void ScanLines(LineReader& dictionary, const ScanMode& mode, const KeySet* exclusionList, KeyBatch* batch,
+               ScanState& state, int64_t& totalWords, ScanSink& sink) {
   bool excluding = mode.fullText && exclusionList != nullptr;
-  KeyTable filed;
-  auto batch = std::make_unique<KeyBatch>();
-
   while (!AtEnd(dictionary)) {
-    CheckIo();
+    if (ioStatus != 0 && !sink.ReadFailed()) return;
     LineView line = ReadLineView(dictionary);
-    CheckIo();
+    if (ioStatus != 0 && !sink.ReadFailed()) return;
     state.byteOffset += dictionary.lineBytes + mode.lineEndSize;
 
     if (mode.fullText || state.afterPercent) {
-      if (batch->count + kMaxKeysPerLine >= kKeyBatchSize) FileBatch(*batch, filed, mainTrie, statistics);
+      if (batch->count + kMaxKeysPerLine >= kKeyBatchSize) {
+        batch = sink.BatchFull(*batch);
+        if (batch == nullptr) return;
+      }
       LineRest rest = RestOf(line.bytes, line.length);
       // Each key is cut straight into the batch's next place, which stays free when the key is not filed there.
       uint32_t tag;
@@ -57,7 +78,7 @@ void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainT
         bool filed = !(excluding && SetHolds(*exclusionList, key, tag));
         batch->entryOffsets[batch->count] = state.currentEntry;
         batch->tags[batch->count] = tag;
-        statistics.totalWords += filed;
+        totalWords += filed;
         batch->count += filed;
       }
     }
@@ -65,19 +86,36 @@ void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainT
     state.afterPercent = line.length == 1 && line.bytes[0] == '%';
     if (state.afterPercent) {
       // Entry offsets are 32-bit in the index; an entry beyond that cannot be filed truthfully.
-      if (state.byteOffset > std::numeric_limits<int32_t>::max()) StopRun(ErrorCode::kArithmeticOverflow);
+      if (state.byteOffset > std::numeric_limits<int32_t>::max()) {
+        sink.Stop(ErrorCode::kArithmeticOverflow);
+        return;
+      }
       state.currentEntry = static_cast<int32_t>(state.byteOffset);
     }
 
     ++state.lineCount;
-    if (state.lineCount % 1000 == 0) {
-      ConsoleWrite({"."});
-      CheckIo();
-    }
+    if (state.lineCount % 1000 == 0 && !sink.Dot()) return;
   }
-  CheckIo();
-  FileBatch(*batch, filed, mainTrie, statistics);
+  if (ioStatus != 0 && !sink.ReadFailed()) return;
+  sink.End(*batch);
+}
+
+void ScanDictionarySerial(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie,
+                          const KeySet* exclusionList, ScanState& state, RunStatistics& statistics) {
+  // Keys go through a hash table and the trie is linked once at the end, which gives the same trie as inserting
+  // them one by one (see FileKey).
+  KeyTable filed;
+  auto batch = std::make_unique<KeyBatch>();
+  FilingSink sink(filed, mainTrie, statistics);
+  ScanLines(dictionary, mode, exclusionList, batch.get(), state, statistics.totalWords, sink);
   LinkFiledKeys(filed, mainTrie);
+}
+
+void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie, const KeySet* exclusionList,
+                    ScanState& state, RunStatistics& statistics) {
+  if (!ScanDictionaryPipelined(dictionary, mode, mainTrie, exclusionList, state, statistics)) {
+    ScanDictionarySerial(dictionary, mode, mainTrie, exclusionList, state, statistics);
+  }
 }
 
 }  // namespace vos

@@ -32,7 +32,13 @@ void LoadExclusionList(std::string_view path, KeySet& exclusionList);
 // Reads the open dictionary to its end and files its keys in `mainTrie`, which must be empty (just made by
 // NewTrie). A word that `exclusionList` holds is left out in full-text mode; pass nullptr when there is no list.
 // Stops the run on a read error, and with code 215 when an entry would start beyond 2^31 - 1 bytes.
+// The reading and cutting run on a second thread (see ScanDictionaryPipelined), or on the calling thread alone when
+// the system refuses one; output, stops and results are the same either way.
 void ScanDictionary(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie, const KeySet* exclusionList,
                     ScanState& state, RunStatistics& statistics);
+
+// The same scan on the calling thread alone.
+void ScanDictionarySerial(LineReader& dictionary, const ScanMode& mode, KeyTrie& mainTrie,
+                          const KeySet* exclusionList, ScanState& state, RunStatistics& statistics);
 
 }  // namespace vos
