@@ -14,8 +14,9 @@
 #              is generated there by ../shared/bench/make-corpus.sh
 #   --build    the Release build directory to use (default build/perf), configured here if it is not yet
 #   --vos      time this vos binary instead of the one built here (e.g. an older build, for a before/after table)
-#   --cpu      run both programs on this processor only (taskset): both are single-threaded, and on virtual
-#              machines whose processors differ in speed from run to run this takes the spread out of the ratios
+#   --cpu      run both programs on this processor only (taskset): on virtual machines whose processors differ
+#              in speed from run to run this takes the spread out of the ratios, but vos's scan then has no second
+#              processor for its reading thread
 # Needs: cmake, g++, and /usr/bin/time (Debian package `time`).
 set -euo pipefail
 
