@@ -1,6 +1,5 @@
 // Opening index files, the block cache, and the two ways through the records: the descent and the pass.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,31 +55,6 @@ bool Adopt(std::shared_ptr<IndexStorage> storage, const uint8_t* header, IndexFi
   index.maxKeyLength = DecodeFixed32(header);
   index.maxPostingCount = DecodeFixed32(header + 4);
   index.storage = std::move(storage);
-  return true;
-}
-
-// Memory for the whole index, in 2 MiB pages where the kernel has them: a server's descents and catalog pass
-// touch records all over the index, and in 4 KiB pages each would be a TLB miss; the first touches of 30 MB would
-// also cost 7,000 page faults at start instead of 15. Fresh pages are zero already, and pread fills every byte.
-bool MapWhole(IndexStorage& storage, std::string& error) {
-  constexpr size_t kHugePage = 2 << 20;
-  auto size = static_cast<size_t>(storage.size);
-  size_t length = (size + kHugePage - 1) / kHugePage * kHugePage;
-  void* region = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (region == MAP_FAILED) {
-    error = std::strerror(errno);
-    return false;
-  }
-  // Keep the 2 MiB-aligned part only.
-  auto start = reinterpret_cast<uintptr_t>(region);
-  uintptr_t aligned = (start + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
-  if (aligned > start) ::munmap(region, aligned - start);
-  if (size_t tail = start + length + kHugePage - (aligned + length); tail > 0) {
-    ::munmap(reinterpret_cast<void*>(aligned + length), tail);
-  }
-  storage.mapped = reinterpret_cast<void*>(aligned);
-  storage.mappedSize = length;
-  ::madvise(storage.mapped, length, MADV_HUGEPAGE);  // a hint: without it the pages are small, nothing else changes
   return true;
 }
 
@@ -146,7 +120,6 @@ int64_t DescentStart(const IndexFile& index, size_t length) {
 
 IndexStorage::~IndexStorage() {
   if (handle >= 0) ::close(handle);
-  if (mapped != nullptr) ::munmap(mapped, mappedSize);
 }
 
 std::string Decimal(int64_t value) {
@@ -188,12 +161,14 @@ bool OpenIndex(std::string_view path, bool whole, IndexFile& index, std::string&
   index.path = name;
   if (whole) {
     if (!Adopt(storage, header, index, error)) return false;
-    if (!MapWhole(*storage, error) ||
-        !ReadFully(storage->handle, 0, static_cast<uint8_t*>(storage->mapped), storage->size, error)) {
+    // Fresh pages are zero already, and pread fills every byte.
+    storage->read = TryNewLargeBlock(static_cast<size_t>(storage->size));
+    if (storage->read == nullptr) error = std::strerror(errno);
+    if (storage->read == nullptr || !ReadFully(storage->handle, 0, storage->read.get(), storage->size, error)) {
       index.storage.reset();
       return false;
     }
-    storage->whole = static_cast<const uint8_t*>(storage->mapped);
+    storage->whole = storage->read.get();
     ::close(storage->handle);
     storage->handle = -1;
     return true;
@@ -344,6 +319,11 @@ RecordFault ViewRecord(const IndexFile& index, int64_t recordOffset, Access acce
   return RecordFault::kNone;
 }
 
+void DecodePostings(const RecordView& record, std::vector<int32_t>& postings) {
+  postings.resize(static_cast<size_t>(record.postingCount));
+  for (size_t i = 0; i < postings.size(); ++i) postings[i] = DecodeFixed32(record.postings + 4 * i);
+}
+
 ReadOutcome NextRecordView(const IndexFile& index, RecordCursor& cursor, RecordView& record, std::string& error) {
   if (cursor.position < kHeaderSize) cursor.position = kHeaderSize;
   int64_t position = cursor.position;
@@ -403,8 +383,7 @@ ReadOutcome LookupKey(const IndexFile& index, std::string_view key, std::vector<
     }
     fault = ViewRecord(index, target, Access::kRandom, true, next, scratch, error);
     if (fault != RecordFault::kNone) break;
-    postings.resize(static_cast<size_t>(next.postingCount));
-    for (size_t i = 0; i < postings.size(); ++i) postings[i] = DecodeFixed32(next.postings + 4 * i);
+    DecodePostings(next, postings);
     return ReadOutcome::kOk;
   }
   error = FaultText(fault, error);
@@ -420,8 +399,7 @@ ReadOutcome NextRecord(const IndexFile& index, RecordCursor& cursor, IndexRecord
   record.bitIndex = view.bitIndex;
   record.left = view.left;
   record.right = view.right;
-  record.postings.resize(static_cast<size_t>(view.postingCount));
-  for (size_t i = 0; i < record.postings.size(); ++i) record.postings[i] = DecodeFixed32(view.postings + 4 * i);
+  DecodePostings(view, record.postings);
   return ReadOutcome::kOk;
 }
 

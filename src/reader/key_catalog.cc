@@ -5,7 +5,6 @@
 #include <functional>
 #include <limits>
 
-#include "index/index_format.h"
 #include "reader/index_storage.h"
 
 namespace vos {
@@ -188,8 +187,7 @@ ReadOutcome CatalogLookup(const KeyCatalog& catalog, const IndexFile& index, std
       return ReadOutcome::kError;
     }
     if (record.key != key) continue;
-    postings.resize(static_cast<size_t>(record.postingCount));
-    for (size_t p = 0; p < postings.size(); ++p) postings[p] = DecodeFixed32(record.postings + 4 * p);
+    DecodePostings(record, postings);
     return ReadOutcome::kOk;
   }
 }

@@ -165,23 +165,28 @@ bool IsInputFileOfRun(std::string_view path) {
   return false;
 }
 
-uint8_t* MapLargeBlock(size_t size) {
+uint8_t* TryMapLargeBlock(size_t size) {
   if (size == 0) return nullptr;
   size_t span = LargeBlockSpan(size);
   if (size < kHugePageSize) {
     void* mapped = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) StopRun(ErrorCode::kOutOfMemory);
-    return static_cast<uint8_t*>(mapped);
+    return mapped == MAP_FAILED ? nullptr : static_cast<uint8_t*>(mapped);
   }
   // Mapped with a huge page's worth to spare, so that an aligned span lies inside; the slack goes back at once.
   void* mapped = ::mmap(nullptr, span + kHugePageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) StopRun(ErrorCode::kOutOfMemory);
+  if (mapped == MAP_FAILED) return nullptr;
   auto start = reinterpret_cast<uintptr_t>(mapped);
   uintptr_t aligned = (start + kHugePageSize - 1) & ~uintptr_t{kHugePageSize - 1};
   if (aligned > start) ::munmap(mapped, aligned - start);
   if (size_t tail = start + kHugePageSize - aligned; tail > 0) ::munmap(reinterpret_cast<void*>(aligned + span), tail);
   ::madvise(reinterpret_cast<void*>(aligned), span, MADV_HUGEPAGE);  // advice only; its failure changes nothing
   return reinterpret_cast<uint8_t*>(aligned);
+}
+
+uint8_t* MapLargeBlock(size_t size) {
+  uint8_t* block = TryMapLargeBlock(size);
+  if (block == nullptr && size != 0) StopRun(ErrorCode::kOutOfMemory);
+  return block;
 }
 
 void UnmapLargeBlock(uint8_t* block, size_t size) {
