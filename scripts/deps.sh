@@ -11,7 +11,7 @@
 set -euo pipefail
 
 purpose=${1:-test}
-demo=(cmake ninja-build g++ libasio-dev libtomlplusplus-dev dict)
+demo=(cmake ninja-build g++ libasio-dev libtomlplusplus-dev liburing-dev dict)
 test=("${demo[@]}" libgtest-dev)
 all=("${test[@]}" clang libclang-rt-14-dev libbenchmark-dev time hyperfine dictd dictfmt dictzip)
 case "$purpose" in

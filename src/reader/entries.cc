@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "reader/index_storage.h"
+#include "reader/read_batch.h"
 #include "scan/word_extraction.h"
 
 namespace vos {
@@ -89,52 +90,20 @@ bool HoldsFolded(std::string_view text, std::string_view key) {
   return false;
 }
 
-}  // namespace
-
-bool OpenDictionary(std::string_view path, DictionaryFile& dictionary, std::string& error) {
-  std::string name(path);
-  int handle = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (handle < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (::fstat(handle, &st) != 0 || S_ISDIR(st.st_mode)) {
-    error = std::strerror(S_ISDIR(st.st_mode) ? EISDIR : errno);
-    ::close(handle);
-    return false;
-  }
-  dictionary.path = name;
-  dictionary.handle = handle;
-  dictionary.size = st.st_size;
-  return true;
-}
-
-void CloseDictionary(DictionaryFile& dictionary) {
-  if (dictionary.handle >= 0) ::close(dictionary.handle);
-  dictionary.handle = -1;
-}
-
-ReadOutcome ReadEntry(const DictionaryFile& dictionary, int64_t offset, std::string_view key, bool keepsCase,
-                      Entry& entry, std::string& error) {
+// Starts `entry` at `offset`; false with the reason when the offset lies outside the dictionary.
+bool OffsetInside(const DictionaryFile& dictionary, int64_t offset, Entry& entry, std::string& error) {
   entry.offset = offset;
   entry.text.clear();
   entry.preamble = false;
-  if (offset < 0 || offset >= dictionary.size) {
-    error = "offset " + Decimal(offset) + " lies outside the dictionary of " + Decimal(dictionary.size) + " bytes";
-    return ReadOutcome::kNotFound;
-  }
-  // One read covers the bytes before the offset, for the check that a "%" line ends there, and usually the
-  // whole entry.
-  char first[kFirstRead];
-  ReadWindow window;
-  window.start = std::max<int64_t>(0, offset - kBytesBefore);
-  window.bytes = first;
-  window.capacity = sizeof first;
-  if (!ReadMore(dictionary, window)) {
-    error = std::strerror(errno);
-    return ReadOutcome::kError;
-  }
+  if (offset >= 0 && offset < dictionary.size) return true;
+  error = "offset " + Decimal(offset) + " lies outside the dictionary of " + Decimal(dictionary.size) + " bytes";
+  return false;
+}
+
+// The rest of reading the entry at `offset` once the window holds its first bytes: the check that an entry starts
+// there, the lines up to the next "%" line (reading on as needed) and the check that the text holds the key.
+ReadOutcome FinishEntry(const DictionaryFile& dictionary, int64_t offset, std::string_view key, bool keepsCase,
+                        ReadWindow& window, Entry& entry, std::string& error) {
   if (offset > 0) {
     auto at = [&](int64_t position) {
       return position >= window.start && position < window.start + window.size ? window.bytes[position - window.start]
@@ -191,6 +160,88 @@ ReadOutcome ReadEntry(const DictionaryFile& dictionary, int64_t offset, std::str
     return ReadOutcome::kNotFound;
   }
   return ReadOutcome::kOk;
+}
+
+}  // namespace
+
+bool OpenDictionary(std::string_view path, DictionaryFile& dictionary, std::string& error) {
+  std::string name(path);
+  int handle = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (handle < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(handle, &st) != 0 || S_ISDIR(st.st_mode)) {
+    error = std::strerror(S_ISDIR(st.st_mode) ? EISDIR : errno);
+    ::close(handle);
+    return false;
+  }
+  dictionary.path = name;
+  dictionary.handle = handle;
+  dictionary.size = st.st_size;
+  return true;
+}
+
+void CloseDictionary(DictionaryFile& dictionary) {
+  if (dictionary.handle >= 0) ::close(dictionary.handle);
+  dictionary.handle = -1;
+}
+
+ReadOutcome ReadEntry(const DictionaryFile& dictionary, int64_t offset, std::string_view key, bool keepsCase,
+                      Entry& entry, std::string& error) {
+  if (!OffsetInside(dictionary, offset, entry, error)) return ReadOutcome::kNotFound;
+  // One read covers the bytes before the offset, for the check that a "%" line ends there, and usually the
+  // whole entry.
+  char first[kFirstRead];
+  ReadWindow window;
+  window.start = std::max<int64_t>(0, offset - kBytesBefore);
+  window.bytes = first;
+  window.capacity = sizeof first;
+  if (!ReadMore(dictionary, window)) {
+    error = std::strerror(errno);
+    return ReadOutcome::kError;
+  }
+  return FinishEntry(dictionary, offset, key, keepsCase, window, entry, error);
+}
+
+void ReadEntries(const DictionaryFile& dictionary, std::span<const int32_t> offsets, std::string_view key,
+                 bool keepsCase, std::vector<EntryRead>& reads) {
+  reads.resize(offsets.size());
+  // The first read of every entry inside the file, all in one go; each entry then goes on as ReadEntry does.
+  auto firsts = std::make_unique<char[]>(offsets.size() * kFirstRead);
+  std::vector<ReadPiece> pieces;
+  std::vector<size_t> pieceOf(offsets.size(), SIZE_MAX);
+  for (size_t i = 0; i < offsets.size(); ++i) {
+    EntryRead& read = reads[i];
+    read.problem.clear();
+    read.outcome = ReadOutcome::kNotFound;
+    if (!OffsetInside(dictionary, offsets[i], read.entry, read.problem)) continue;
+    int64_t start = std::max<int64_t>(0, offsets[i] - kBytesBefore);
+    pieceOf[i] = pieces.size();
+    pieces.push_back({start, firsts.get() + i * kFirstRead, std::min(kFirstRead, dictionary.size - start), 0});
+  }
+  if (!ReadPieces(dictionary.handle, pieces)) {
+    std::string reason = std::strerror(errno);
+    for (size_t i = 0; i < offsets.size(); ++i) {
+      if (pieceOf[i] == SIZE_MAX) continue;
+      reads[i].outcome = ReadOutcome::kError;
+      reads[i].problem = reason;
+    }
+    return;
+  }
+  for (size_t i = 0; i < offsets.size(); ++i) {
+    if (pieceOf[i] == SIZE_MAX) continue;
+    const ReadPiece& piece = pieces[pieceOf[i]];
+    ReadWindow window;
+    window.start = piece.position;
+    window.bytes = piece.bytes;
+    window.capacity = kFirstRead;
+    window.size = piece.got;
+    // As ReadMore marks it: a short read, or one that reached the end of the file.
+    window.atEnd = piece.got < piece.want || window.start + window.size >= dictionary.size;
+    reads[i].outcome = FinishEntry(dictionary, offsets[i], key, keepsCase, window, reads[i].entry, reads[i].problem);
+  }
 }
 
 }  // namespace vos

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "reader/reader.h"
 #include "test_support.h"
@@ -107,6 +108,46 @@ TEST(EntriesTest, FindsLineEndsAndTheEndingLineWhereverAReadStops) {
       CloseDictionary(dictionary);
     }
   }
+}
+
+TEST(EntriesTest, ReadingManyEntriesAtOnceGivesWhatReadingEachGives) {
+  // Entries shorter and longer than a first read, with every kind of line end, and every offset of the file
+  // (most of them not an entry's), asked for in batches longer than the kernel ring and as single offsets.
+  std::string file = "Vorwort head\n";
+  const char* lineEnds[] = {"\n", "\r\n", "\r"};
+  for (int i = 0; i < 24; ++i) {
+    const char* end = lineEnds[i % 3];
+    file += std::string("%") + end + "Head " + std::to_string(i) + end + std::string((i * 97) % 1300, 'x') + end;
+  }
+  test::TempDir dir;
+  dir.Write("dict.txt", file);
+  DictionaryFile dictionary;
+  std::string error;
+  ASSERT_TRUE(OpenDictionary(dir.Path("dict.txt"), dictionary, error)) << error;
+  std::vector<int32_t> offsets;
+  for (int32_t offset = -1; offset <= static_cast<int32_t>(file.size()) + 1; ++offset) offsets.push_back(offset);
+  int entries = 0;
+  for (size_t batch : {size_t{1}, size_t{45}}) {
+    for (size_t start = 0; start < offsets.size(); start += batch) {
+      std::span<const int32_t> part(offsets.data() + start, std::min(batch, offsets.size() - start));
+      std::vector<EntryRead> reads;
+      ReadEntries(dictionary, part, "head", false, reads);
+      ASSERT_EQ(reads.size(), part.size());
+      for (size_t i = 0; i < part.size(); ++i) {
+        SCOPED_TRACE("offset " + std::to_string(part[i]) + " in a batch of " + std::to_string(batch));
+        Entry entry;
+        std::string problem;
+        ReadOutcome outcome = ReadEntry(dictionary, part[i], "head", false, entry, problem);
+        EXPECT_EQ(reads[i].outcome, outcome);
+        EXPECT_EQ(reads[i].entry.text, entry.text);
+        EXPECT_EQ(reads[i].entry.preamble, entry.preamble);
+        EXPECT_EQ(reads[i].problem, outcome == ReadOutcome::kOk ? "" : problem);
+        entries += outcome == ReadOutcome::kOk ? 1 : 0;
+      }
+    }
+  }
+  EXPECT_EQ(entries, 2 * 25);  // the text before the first entry, and each entry, in both passes
+  CloseDictionary(dictionary);
 }
 
 }  // namespace

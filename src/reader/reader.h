@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -175,6 +176,18 @@ struct Entry {
 // does not hold the key (folded unless `keepsCase`). kError when the file cannot be read.
 ReadOutcome ReadEntry(const DictionaryFile& dictionary, int64_t offset, std::string_view key, bool keepsCase,
                       Entry& entry, std::string& error);
+
+// One entry of ReadEntries: what ReadEntry gives for its offset, the reason in `problem`.
+struct EntryRead {
+  Entry entry;
+  ReadOutcome outcome = ReadOutcome::kOk;
+  std::string problem;
+};
+
+// ReadEntry for each offset, in the order given, with the first bytes of all the entries read in one system call
+// where the kernel allows it: the entries of one word lie all over the dictionary.
+void ReadEntries(const DictionaryFile& dictionary, std::span<const int32_t> offsets, std::string_view key,
+                 bool keepsCase, std::vector<EntryRead>& reads);
 
 // ---------------------------------------------------------------------------------------------------------------
 // Character sets: the index's ISO-8859-1 and the user's set

@@ -77,23 +77,25 @@ ReadOutcome DefineWord(const Database& database, std::string_view word, std::vec
   std::vector<int32_t> offsets = hit.postings;
   std::sort(offsets.begin(), offsets.end());
   offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
-  for (int32_t offset : offsets) {
-    Entry entry;
-    std::string reason;
-    Definition definition;
-    switch (ReadEntry(database.dictionary, offset, hit.key, database.keepsCase, entry, reason)) {
+  std::vector<EntryRead> reads;
+  ReadEntries(database.dictionary, offsets, hit.key, database.keepsCase, reads);
+  definitions.resize(reads.size());
+  for (size_t i = 0; i < reads.size(); ++i) {
+    EntryRead& read = reads[i];
+    Definition& definition = definitions[i];
+    switch (read.outcome) {
       case ReadOutcome::kOk:
-        definition.text = std::move(entry.text);
+        definition.text = std::move(read.entry.text);
         break;
       case ReadOutcome::kNotFound:
         definition.mismatch = true;
-        definition.problem = std::move(reason);
+        definition.problem = std::move(read.problem);
         break;
       case ReadOutcome::kError:
-        error = database.config.dictionaryPath + ": " + reason;
+        definitions.clear();
+        error = database.config.dictionaryPath + ": " + read.problem;
         return ReadOutcome::kError;
     }
-    definitions.push_back(std::move(definition));
   }
   return ReadOutcome::kOk;
 }
