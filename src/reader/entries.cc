@@ -209,7 +209,7 @@ void ReadEntries(const DictionaryFile& dictionary, std::span<const int32_t> offs
                  bool keepsCase, std::vector<EntryRead>& reads) {
   reads.resize(offsets.size());
   // The first read of every entry inside the file, all in one go; each entry then goes on as ReadEntry does.
-  auto firsts = std::make_unique<char[]>(offsets.size() * kFirstRead);
+  auto firsts = std::make_unique_for_overwrite<char[]>(offsets.size() * kFirstRead);
   std::vector<ReadPiece> pieces;
   std::vector<size_t> pieceOf(offsets.size(), SIZE_MAX);
   for (size_t i = 0; i < offsets.size(); ++i) {
