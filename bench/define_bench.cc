@@ -50,6 +50,7 @@ int RealMain(int argc, char** argv) {
     std::fprintf(stderr, "define_bench: no words in %s\n", argv[3]);
     return 1;
   }
+  vos::EnableBatchReads();  // as the server's threads do
   vos::ServerFacts facts{"localhost", 0, 1, 1};
   vos::Session session;
   int64_t answers = 0, bytes = 0, found = 0;

@@ -112,7 +112,8 @@ TEST(EntriesTest, FindsLineEndsAndTheEndingLineWhereverAReadStops) {
 
 TEST(EntriesTest, ReadingManyEntriesAtOnceGivesWhatReadingEachGives) {
   // Entries shorter and longer than a first read, with every kind of line end, and every offset of the file
-  // (most of them not an entry's), asked for in batches longer than the kernel ring and as single offsets.
+  // (most of them not an entry's), asked for in batches longer than the kernel ring and as single offsets, read
+  // with one pread each and through the ring.
   std::string file = "Vorwort head\n";
   const char* lineEnds[] = {"\n", "\r\n", "\r"};
   for (int i = 0; i < 24; ++i) {
@@ -127,26 +128,30 @@ TEST(EntriesTest, ReadingManyEntriesAtOnceGivesWhatReadingEachGives) {
   std::vector<int32_t> offsets;
   for (int32_t offset = -1; offset <= static_cast<int32_t>(file.size()) + 1; ++offset) offsets.push_back(offset);
   int entries = 0;
-  for (size_t batch : {size_t{1}, size_t{45}}) {
-    for (size_t start = 0; start < offsets.size(); start += batch) {
-      std::span<const int32_t> part(offsets.data() + start, std::min(batch, offsets.size() - start));
-      std::vector<EntryRead> reads;
-      ReadEntries(dictionary, part, "head", false, reads);
-      ASSERT_EQ(reads.size(), part.size());
-      for (size_t i = 0; i < part.size(); ++i) {
-        SCOPED_TRACE("offset " + std::to_string(part[i]) + " in a batch of " + std::to_string(batch));
-        Entry entry;
-        std::string problem;
-        ReadOutcome outcome = ReadEntry(dictionary, part[i], "head", false, entry, problem);
-        EXPECT_EQ(reads[i].outcome, outcome);
-        EXPECT_EQ(reads[i].entry.text, entry.text);
-        EXPECT_EQ(reads[i].entry.preamble, entry.preamble);
-        EXPECT_EQ(reads[i].problem, outcome == ReadOutcome::kOk ? "" : problem);
-        entries += outcome == ReadOutcome::kOk ? 1 : 0;
+  for (bool ring : {false, true}) {
+    if (ring) EnableBatchReads();
+    for (size_t batch : {size_t{1}, size_t{45}}) {
+      for (size_t start = 0; start < offsets.size(); start += batch) {
+        std::span<const int32_t> part(offsets.data() + start, std::min(batch, offsets.size() - start));
+        std::vector<EntryRead> reads;
+        ReadEntries(dictionary, part, "head", false, reads);
+        ASSERT_EQ(reads.size(), part.size());
+        for (size_t i = 0; i < part.size(); ++i) {
+          SCOPED_TRACE("offset " + std::to_string(part[i]) + " in a batch of " + std::to_string(batch) +
+                       (ring ? " through the ring" : ""));
+          Entry entry;
+          std::string problem;
+          ReadOutcome outcome = ReadEntry(dictionary, part[i], "head", false, entry, problem);
+          EXPECT_EQ(reads[i].outcome, outcome);
+          EXPECT_EQ(reads[i].entry.text, entry.text);
+          EXPECT_EQ(reads[i].entry.preamble, entry.preamble);
+          EXPECT_EQ(reads[i].problem, outcome == ReadOutcome::kOk ? "" : problem);
+          entries += outcome == ReadOutcome::kOk ? 1 : 0;
+        }
       }
     }
   }
-  EXPECT_EQ(entries, 2 * 25);  // the text before the first entry, and each entry, in both passes
+  EXPECT_EQ(entries, 4 * 25);  // the text before the first entry, and each entry, in all four passes
   CloseDictionary(dictionary);
 }
 

@@ -13,8 +13,8 @@ struct ReadPiece {
   int64_t got = 0;  // set by ReadPieces: `want`, or less where the file ends
 };
 
-// Reads every piece, through io_uring in one system call for all where the kernel allows it, else one pread
-// after another. False with errno set when a piece cannot be read.
+// Reads every piece: through io_uring in one system call for all where this thread has enabled batch reads and the
+// kernel allows it, else one pread after another. False with errno set when a piece cannot be read.
 bool ReadPieces(int handle, std::span<ReadPiece> pieces);
 
 }  // namespace vos

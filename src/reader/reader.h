@@ -184,10 +184,16 @@ struct EntryRead {
   std::string problem;
 };
 
-// ReadEntry for each offset, in the order given, with the first bytes of all the entries read in one system call
-// where the kernel allows it: the entries of one word lie all over the dictionary.
+// ReadEntry for each offset, in the order given. The entries of one word lie all over the dictionary; once the
+// thread has called EnableBatchReads, the first bytes of all of them are read in one system call (io_uring) where
+// the kernel allows it, else with one pread each.
 void ReadEntries(const DictionaryFile& dictionary, std::span<const int32_t> offsets, std::string_view key,
                  bool keepsCase, std::vector<EntryRead>& reads);
+
+// Lets the calling thread's ReadEntries go through io_uring. Setting a ring up costs about 0.3 ms, and it then
+// saves about 1 µs an entry: worth it for a server's threads, and for a one-shot program only before a few hundred
+// entries.
+void EnableBatchReads();
 
 // ---------------------------------------------------------------------------------------------------------------
 // Character sets: the index's ISO-8859-1 and the user's set
