@@ -4,13 +4,13 @@
 // A thread opts in, as the ring's own set-up costs a fresh process about 0.3 ms.
 #include "reader/read_batch.h"
 
-#include "reader/reader.h"
-
 #include <liburing.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+
+#include "reader/reader.h"
 
 namespace vos {
 namespace {

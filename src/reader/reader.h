@@ -191,8 +191,8 @@ void ReadEntries(const DictionaryFile& dictionary, std::span<const int32_t> offs
                  bool keepsCase, std::vector<EntryRead>& reads);
 
 // Lets the calling thread's ReadEntries go through io_uring. Setting a ring up costs about 0.3 ms, and it then
-// saves about 1 µs an entry: worth it for a server's threads, and for a one-shot program only before a few hundred
-// entries.
+// saves about 1 µs an entry: worth it for a server's threads, and for a one-shot program only when it has a few
+// hundred entries or more to read.
 void EnableBatchReads();
 
 // ---------------------------------------------------------------------------------------------------------------
