@@ -18,19 +18,6 @@ namespace {
 constexpr char kLineFeed = '\n';
 constexpr char kCarriageReturn = '\r';
 
-// Reads up to `count` bytes at `position`; the number read, or -1 with errno set.
-int64_t ReadAt(int handle, int64_t position, char* buffer, int64_t count) {
-  int64_t done = 0;
-  while (done < count) {
-    ssize_t n = ::pread(handle, buffer + done, static_cast<size_t>(count - done), position + done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += n;
-  }
-  return done;
-}
-
 // Whether `offset` starts an entry: it follows a line that is exactly "%" and its line end (LF, CR LF or a lone
 // CR, as the scan reads lines). `at` gives the byte at a file position, 0 outside the bytes read, which must
 // cover the four bytes before `offset` and the byte at it. Offset 0 is checked by the caller.

@@ -10,6 +10,7 @@
 
 #include "index/index_format.h"
 #include "reader/index_storage.h"
+#include "reader/read_batch.h"
 #include "trie/key_trie.h"
 
 namespace vos {
@@ -20,19 +21,14 @@ constexpr int64_t kSmallestIndex = kHeaderSize + kRecordFixedSize;
 
 // Reads `count` bytes at `position`, all of them or fails: a short read means the file shrank under us.
 bool ReadFully(int handle, int64_t position, uint8_t* buffer, int64_t count, std::string& error) {
-  int64_t done = 0;
-  while (done < count) {
-    ssize_t n = ::pread(handle, buffer + done, static_cast<size_t>(count - done), position + done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = std::strerror(errno);
-      return false;
-    }
-    if (n == 0) {
-      error = "truncated index: the file shrank while being read";
-      return false;
-    }
-    done += n;
+  int64_t done = ReadAt(handle, position, buffer, count);
+  if (done < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  if (done < count) {
+    error = "truncated index: the file shrank while being read";
+    return false;
   }
   return true;
 }

@@ -38,19 +38,6 @@ struct ThreadRing {
 
 thread_local ThreadRing threadRing;
 
-// Reads the rest of a piece one pread at a time, as far as the file goes. False with errno set on a failure.
-bool FinishPiece(int handle, ReadPiece& piece) {
-  while (piece.got < piece.want) {
-    ssize_t n = ::pread(handle, piece.bytes + piece.got, static_cast<size_t>(piece.want - piece.got),
-                        piece.position + piece.got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    piece.got += n;
-  }
-  return true;
-}
-
 // Reads up to kRingEntries pieces through the ring, setting each piece's `got`. A piece the ring could not read
 // keeps what it has, and the plain reads after this give it its bytes or its error. False when the ring itself
 // failed; the caller then stops using it.
@@ -80,6 +67,19 @@ bool ReadThroughRing(io_uring& ring, int handle, std::span<ReadPiece> pieces) {
 
 }  // namespace
 
+int64_t ReadAt(int handle, int64_t position, void* buffer, int64_t count) {
+  auto* bytes = static_cast<char*>(buffer);
+  int64_t done = 0;
+  while (done < count) {
+    ssize_t n = ::pread(handle, bytes + done, static_cast<size_t>(count - done), position + done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
 void EnableBatchReads() { threadRing.wanted = true; }
 
 bool ReadPieces(int handle, std::span<ReadPiece> pieces) {
@@ -101,7 +101,10 @@ bool ReadPieces(int handle, std::span<ReadPiece> pieces) {
   // What the ring left short (a file that ends, or a kernel that stops early) is read on plainly, so that a
   // piece ends short only where the file does.
   for (ReadPiece& piece : pieces) {
-    if (!FinishPiece(handle, piece)) return false;
+    if (piece.got == piece.want) continue;
+    int64_t rest = ReadAt(handle, piece.position + piece.got, piece.bytes + piece.got, piece.want - piece.got);
+    if (rest < 0) return false;
+    piece.got += rest;
   }
   return true;
 }

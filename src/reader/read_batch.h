@@ -1,10 +1,13 @@
-// Positioned reads of several pieces of one file at once. Internal to src/reader.
+// Positioned reads: one piece, or several pieces of one file at once. Internal to src/reader.
 #pragma once
 
 #include <cstdint>
 #include <span>
 
 namespace vos {
+
+// Reads up to `count` bytes at `position`, fewer only where the file ends; the number read, or -1 with errno set.
+int64_t ReadAt(int handle, int64_t position, void* buffer, int64_t count);
 
 struct ReadPiece {
   int64_t position = 0;

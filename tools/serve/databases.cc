@@ -74,7 +74,7 @@ ReadOutcome DefineWord(const Database& database, std::string_view word, std::vec
   ReadOutcome outcome =
       FindWord(database.index, word, hit, error, database.complete ? &database.catalog : nullptr);
   if (outcome != ReadOutcome::kOk) return outcome;
-  std::vector<int32_t> offsets = hit.postings;
+  std::vector<int32_t>& offsets = hit.postings;
   std::sort(offsets.begin(), offsets.end());
   offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
   std::vector<EntryRead> reads;
