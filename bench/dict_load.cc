@@ -4,12 +4,13 @@
 // usage: dict_load --port P --mode MODE --words FILE [--db NAME] [--count N] [--seconds S] [--connections C]
 //                  [--since NANOSECONDS]
 // modes: wait (one connection, DEFINE, each answer awaited), quick (the same, acknowledging at once),
-//        parallel (C connections, quick), connect (connect, DEFINE, QUIT each time), prefix (MATCH prefix of the
+//        parallel (C connections, quick, all driven by one thread), connect (connect, DEFINE, QUIT each time), prefix (MATCH prefix of the
 //        first four letters), lev (MATCH lev of the word with one letter changed), first (try until a DEFINE is
 //        answered; prints the time since --since, a CLOCK_REALTIME stamp in nanoseconds)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -49,7 +51,8 @@ struct Client {
   int fd = -1;
   bool quickAck = false;
   std::string buffer;
-  size_t start = 0;  // where the unread lines begin in `buffer`
+  size_t start = 0;     // where the unread lines begin in `buffer`
+  bool inText = false;  // inside a 151/152/11x text block of the answer being read
 };
 
 bool Connect(Client& client, int port, bool quickAck) {
@@ -66,6 +69,7 @@ bool Connect(Client& client, int port, bool quickAck) {
   client.quickAck = quickAck;
   client.buffer.clear();
   client.start = 0;
+  client.inText = false;
   if (::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     ::close(client.fd);
     client.fd = -1;
@@ -79,47 +83,52 @@ void Disconnect(Client& client) {
   client.fd = -1;
 }
 
-bool ReadLine(Client& client, std::string& line) {
+// Reads what the server has sent so far (waiting for some when there is none) onto the client's buffer.
+bool Receive(Client& client) {
+  client.buffer.erase(0, client.start);
+  client.start = 0;
+  char chunk[65536];
+  ssize_t n = ::recv(client.fd, chunk, sizeof chunk, 0);
+  if (n <= 0) return false;
+  if (client.quickAck) {
+    // Acknowledge at once instead of waiting for the delayed acknowledgement; it is reset by the kernel, so set
+    // it after every read.
+    int one = 1;
+    ::setsockopt(client.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+  }
+  client.buffer.append(chunk, static_cast<size_t>(n));
+  return true;
+}
+
+// Consumes the whole lines of the buffer up to the final status line of the answer being read and returns that
+// line's code, or -1 when the buffer ends before it.
+int TakeAnswer(Client& client) {
   for (;;) {
     size_t end = client.buffer.find('\n', client.start);
-    if (end != std::string::npos) {
-      line.assign(client.buffer, client.start, end - client.start);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      client.start = end + 1;
-      return true;
+    if (end == std::string::npos) return -1;
+    std::string_view line(client.buffer.data() + client.start, end - client.start);
+    client.start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (client.inText) {
+      if (line == ".") client.inText = false;
+      continue;
     }
-    client.buffer.erase(0, client.start);
-    client.start = 0;
-    char chunk[65536];
-    ssize_t n = ::recv(client.fd, chunk, sizeof chunk, 0);
-    if (n <= 0) return false;
-    if (client.quickAck) {
-      // Acknowledge at once instead of waiting for the delayed acknowledgement; it is reset by the kernel, so
-      // set it after every read.
-      int one = 1;
-      ::setsockopt(client.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    if (line.size() < 3) continue;
+    int code = std::atoi(std::string(line.substr(0, 3)).c_str());
+    if (code == 151 || code == 152 || (code >= 110 && code <= 114)) {
+      client.inText = true;
+    } else if (code >= 200) {
+      return code;
     }
-    client.buffer.append(chunk, static_cast<size_t>(n));
   }
 }
 
 // Reads one whole answer up to its final status line; returns that line's code, or 0 when the connection failed.
 int ReadAnswer(Client& client) {
-  std::string line;
-  bool inText = false;
   for (;;) {
-    if (!ReadLine(client, line)) return 0;
-    if (inText) {
-      if (line == ".") inText = false;
-      continue;
-    }
-    if (line.size() < 3) continue;
-    int code = std::atoi(line.substr(0, 3).c_str());
-    if (code == 151 || code == 152 || (code >= 110 && code <= 114)) {
-      inText = true;
-    } else if (code >= 200) {
-      return code;
-    }
+    int code = TakeAnswer(client);
+    if (code >= 0) return code;
+    if (!Receive(client)) return 0;
   }
 }
 
@@ -228,6 +237,84 @@ void RunSession(const Settings& settings, const std::vector<std::string>& words,
   tally.errors += errors;
 }
 
+// `settings.connections` connections answering `settings.count` commands each in lock step, all driven by this one
+// thread: blocking threads would each be woken for every answer, and that switching would take from the server
+// the processor time it shares with the client.
+void RunParallel(const Settings& settings, const std::vector<std::string>& words, Clock::time_point deadline,
+                 Tally& tally) {
+  struct Session {
+    Client client;
+    size_t first = 0;  // where its words start
+    long sent = 0;     // commands sent, the one awaited included
+    long reconnects = 0;
+    Clock::time_point start;
+  };
+  int poller = ::epoll_create1(EPOLL_CLOEXEC);
+  if (poller < 0) Die("epoll_create1 failed");
+  std::vector<Session> sessions(static_cast<size_t>(settings.connections));
+  // Sends a session's next command and watches for its answer; false when the connection failed.
+  auto next = [&](size_t s) {
+    Session& session = sessions[s];
+    const std::string& word = words[(session.first + static_cast<size_t>(session.sent) * 7919) % words.size()];
+    ++session.sent;
+    session.start = Clock::now();
+    return Send(session.client, Command(settings, word));
+  };
+  auto open = [&](size_t s) {
+    Client& client = sessions[s].client;
+    if (!Connect(client, settings.port, true) || ReadAnswer(client) != 220) return false;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = s;
+    return ::epoll_ctl(poller, EPOLL_CTL_ADD, client.fd, &event) == 0;
+  };
+  size_t active = 0;
+  for (size_t s = 0; s < sessions.size(); ++s) {
+    sessions[s].first = s * 1000;
+    if (open(s) && next(s)) {
+      ++active;
+    } else {
+      Disconnect(sessions[s].client);
+      tally.errors += settings.count;
+    }
+  }
+  long errors = 0;
+  std::vector<double> latencies;
+  latencies.reserve(static_cast<size_t>(settings.count) * sessions.size());
+  epoll_event events[64];
+  while (active > 0 && Clock::now() < deadline) {
+    int ready = ::epoll_wait(poller, events, 64, 100);
+    for (int e = 0; e < ready; ++e) {
+      size_t s = events[e].data.u64;
+      Session& session = sessions[s];
+      int code = Receive(session.client) ? TakeAnswer(session.client) : 0;
+      if (code < 0) continue;  // more of the answer to come
+      bool more = session.sent < settings.count;
+      if (code == 0) {
+        // A server may end a connection after so many queries; the client connects again, as clients do, and
+        // asks the same query again, which is not counted twice.
+        Disconnect(session.client);
+        --session.sent;
+        more = ++session.reconnects <= settings.count / 100 + 10 && open(s);
+        if (!more) ++errors;
+      } else if (code >= 500 && code != 552) {
+        ++errors;
+      } else {
+        latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - session.start).count());
+      }
+      if (!more || !next(s)) {
+        Disconnect(session.client);  // closing the socket also takes it off the poller
+        --active;
+      }
+    }
+  }
+  for (Session& session : sessions) Disconnect(session.client);
+  ::close(poller);
+  std::lock_guard lock(tally.mutex);
+  tally.latencies.insert(tally.latencies.end(), latencies.begin(), latencies.end());
+  tally.errors += errors;
+}
+
 double Percentile(std::vector<double>& values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
@@ -288,12 +375,7 @@ int main(int argc, char** argv) {
   Tally tally;
   auto start = Clock::now();
   if (settings.mode == "parallel") {
-    std::vector<std::thread> threads;
-    for (int c = 0; c < settings.connections; ++c) {
-      threads.emplace_back(RunSession, std::cref(settings), std::cref(words), static_cast<size_t>(c) * 1000,
-                           settings.count, deadline, true, std::ref(tally));
-    }
-    for (auto& thread : threads) thread.join();
+    RunParallel(settings, words, deadline, tally);
   } else if (settings.mode == "wait" || settings.mode == "quick" || settings.mode == "connect" ||
              settings.mode == "prefix" || settings.mode == "lev") {
     RunSession(settings, words, 0, settings.count, deadline, settings.mode != "wait", tally);
