@@ -310,12 +310,16 @@ TEST_F(ServeTest, ClosesAConnectionIdleForTheTimeout) {
 }
 
 TEST_F(ServeTest, StopsCleanlyTellingOpenConnections421) {
-  StartSample();
-  Client client;
-  OpenClient(client);
+  StartSample({"--threads", "2"});
+  // The second connection lives on the other thread.
+  Client first, second;
+  OpenClient(first);
+  OpenClient(second);
   EXPECT_EQ(server_.StopWith(SIGTERM), 0);
-  ASSERT_TRUE(ReadToEnd(client));
-  EXPECT_EQ(client.received, "421 Server shutting down at operator request\r\n");
+  for (Client* client : {&first, &second}) {
+    ASSERT_TRUE(ReadToEnd(*client));
+    EXPECT_EQ(client->received, "421 Server shutting down at operator request\r\n");
+  }
 }
 
 TEST(ServeCommandLineTest, RejectsWhatItCannotServe) {

@@ -54,6 +54,25 @@ void RunContext(asio::io_context& context, std::chrono::microseconds busyPoll) {
   }
 }
 
+// Moves an accepted socket onto `context`; false when it cannot, with the socket left on its own context (or
+// closed, when not even that is possible).
+bool MoveSocket(asio::io_context& context, asio::ip::tcp::socket& socket) {
+  asio::error_code ec;
+  auto protocol = socket.local_endpoint(ec).protocol();
+  if (ec) return false;
+  int handle = socket.release(ec);
+  if (ec) return false;
+  asio::ip::tcp::socket moved(context);
+  moved.assign(protocol, handle, ec);
+  if (!ec) {
+    socket = std::move(moved);
+    return true;
+  }
+  socket.assign(protocol, handle, ec);
+  if (ec) ::close(handle);
+  return false;
+}
+
 }  // namespace
 
 Server::Server(const ServerOptions& options, DatabaseSet databases)
@@ -64,7 +83,8 @@ Server::Server(const ServerOptions& options, DatabaseSet databases)
       reloadSignals_(*contexts_[0], SIGHUP),
       shutdownDeadline_(*contexts_[0]),
       host_(HostName()),
-      databases_(std::make_shared<const DatabaseSet>(std::move(databases))) {
+      databases_(std::make_shared<const DatabaseSet>(std::move(databases))),
+      load_(contexts_.size(), 0) {
   asio::ip::tcp::endpoint endpoint = Resolve(*contexts_[0], options.host, options.port);
   acceptor_.open(endpoint.protocol());
   acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true));
@@ -142,30 +162,39 @@ void Server::CompleteDatabases() {
 }
 
 void Server::Accept() {
-  asio::io_context& context = *contexts_[nextContext_++ % contexts_.size()];
-  acceptor_.async_accept(context, [this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+  // The first context accepts every connection. A connection then lives on the context with the fewest, the
+  // accepting one when it is among them: a client that connects, asks and quits is answered by the thread that is
+  // already awake instead of waking another, and steady connections still spread evenly over the threads.
+  acceptor_.async_accept([this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
     if (!ec) {
       std::shared_ptr<Connection> connection;
       {
         std::lock_guard lock(mutex_);
         if (!stopping_ && static_cast<int64_t>(connections_.size()) < options_.maxConnections) {
-          connection = std::make_shared<Connection>(std::move(socket), *this);
-          connections_.insert(connection);
-          connectionsOpen_ = static_cast<int64_t>(connections_.size());
-          ++connectionsServed_;
+          size_t slot = static_cast<size_t>(std::min_element(load_.begin(), load_.end()) - load_.begin());
+          if (slot != 0 && !MoveSocket(*contexts_[slot], socket)) slot = 0;
+          if (socket.is_open()) {
+            connection = std::make_shared<Connection>(std::move(socket), *this);
+            connections_.emplace(connection, slot);
+            ++load_[slot];
+            connectionsOpen_ = static_cast<int64_t>(connections_.size());
+            ++connectionsServed_;
+          }
         }
       }
       if (connection) {
         Log(connection->Peer() + ": connected");
         connection->Start();
-      } else {
+      } else if (socket.is_open()) {
         // A fresh socket's send buffer is empty, so this short write completes at once.
         asio::error_code ignored;
         asio::write(socket, asio::buffer(StatusLine(420)), ignored);
         socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
         socket.close(ignored);
         Log("refused a connection: " + std::to_string(options_.maxConnections) + " open (420)");
+      } else {
+        Log("dropped a connection that could not be given to a thread");
       }
     } else {
       // Out of descriptors and the like: wait a moment instead of spinning on the failure.
@@ -211,7 +240,7 @@ void Server::Shutdown() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
-    open.assign(connections_.begin(), connections_.end());
+    for (const auto& entry : connections_) open.push_back(entry.first);
   }
   Log("shutting down, " + std::to_string(open.size()) + " connections open");
   asio::error_code ignored;
@@ -266,7 +295,11 @@ void Server::StopContexts() {
 
 void Server::Remove(const std::shared_ptr<Connection>& connection) {
   std::lock_guard lock(mutex_);
-  connections_.erase(connection);
+  auto found = connections_.find(connection);
+  if (found != connections_.end()) {
+    --load_[found->second];
+    connections_.erase(found);
+  }
   connectionsOpen_ = static_cast<int64_t>(connections_.size());
   if (stopping_ && connections_.empty()) StopContexts();
 }

@@ -10,9 +10,9 @@
 #include <functional>
 #include <thread>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -70,7 +70,6 @@ class Server {
 
   ServerOptions options_;
   std::vector<std::unique_ptr<asio::io_context>> contexts_;  // the first also accepts and takes the signals
-  size_t nextContext_ = 0;
   asio::ip::tcp::acceptor acceptor_;
   asio::signal_set stopSignals_;
   asio::signal_set reloadSignals_;
@@ -79,8 +78,9 @@ class Server {
   std::string host_;
 
   std::mutex mutex_;  // guards the fields below
-  std::set<std::shared_ptr<Connection>> connections_;
+  std::map<std::shared_ptr<Connection>, size_t> connections_;  // and the context each lives on
   std::shared_ptr<const DatabaseSet> databases_;
+  std::vector<int64_t> load_;  // open connections on each context
   bool stopping_ = false;
 
   // Read for every command's facts without the lock.
