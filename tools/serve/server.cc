@@ -34,7 +34,8 @@ std::vector<std::unique_ptr<asio::io_context>> MakeContexts(int threads) {
 // Runs the handlers of `context` until it stops. A thread that has just done work keeps polling for `busyPoll`
 // before it sleeps: a client that waits for each answer sends its next command within microseconds, and waking a
 // sleeping thread (on virtual machines, a halted processor) costs more than the answer itself. Under steady load
-// every poll finds work, so the spinning only fills the gaps between commands.
+// every poll finds work, so the spinning only fills the gaps between commands. An empty poll gives way to any
+// other thread waiting for this processor: on a machine with few cores that may be the clients themselves.
 void RunContext(asio::io_context& context, std::chrono::microseconds busyPoll) {
   using Clock = std::chrono::steady_clock;
   // Each thread answers DEFINEs for as long as the server runs: its ring is set up once.
@@ -47,6 +48,8 @@ void RunContext(asio::io_context& context, std::chrono::microseconds busyPoll) {
           until = Clock::now() + busyPoll;
         } else if (Clock::now() >= until) {
           break;
+        } else {
+          std::this_thread::yield();
         }
       }
     }
