@@ -239,7 +239,7 @@ TEST_F(DictAnswerTest, AnswersEachCommandWithItsCodesAndText) {
 
 TEST_F(DictAnswerTest, MatchNamesAKeyWithAndWithoutItsBlankOnceWhetherCataloguedOrNot) {
   // "heim" and " heim" (after a comma) are one word to a person; "Heimat" sorts after both.
-  dir_.Write("dup.txt", "%\nHeim\na\n%\nHaus, Heim\nb\n%\nHeimat\nc\n%\nAb, Zu\nd\n");
+  dir_.Write("dup.txt", "%\nHeim\na\n%\nHaus, Heim\nb\n%\nHeimat\nc\n%\nAb, Zu\nd\n%\nSag \"ja\\\", S\xFC\xDF\ne\n");
   ASSERT_EQ(test::RunProgram(test::VosBinary(), {"-d", dir_.Path("dup.txt"), "-i", dir_.Path("dup.idx")}).status, 0);
   DatabaseConfig config{"dup", dir_.Path("dup.idx"), dir_.Path("dup.txt"), "", ""};
   std::shared_ptr<const Database> opened, loaded;
@@ -253,6 +253,9 @@ TEST_F(DictAnswerTest, MatchNamesAKeyWithAndWithoutItsBlankOnceWhetherCatalogued
     EXPECT_EQ(Ask("MATCH dup prefix HEI").bytes,
               "152 2 matches found\r\ndup \"heim\"\r\ndup \"heimat\"\r\n.\r\n250 ok\r\n");
     EXPECT_EQ(Ask("MATCH dup exact heim").bytes, "152 1 matches found\r\ndup \"heim\"\r\n.\r\n250 ok\r\n");
+    // Quotes and backslashes escaped, Latin-1 letters in UTF-8.
+    EXPECT_EQ(Ask("MATCH dup prefix s").bytes, "152 2 matches found\r\ndup \"sag \\\"ja\\\\\\\"\"\r\n"
+                                               "dup \"s\xC3\xBC\xC3\x9F\"\r\n.\r\n250 ok\r\n");
     // By match form: " zu" comes after "haus" although its blank sorts first as bytes.
     EXPECT_EQ(Ask("MATCH dup regexp u").bytes,
               "152 2 matches found\r\ndup \"haus\"\r\ndup \"zu\"\r\n.\r\n250 ok\r\n");
