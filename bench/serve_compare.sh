@@ -117,6 +117,9 @@ cat >"$work/dictd.conf" <<CONF
 database $name { data "$work/$name.dict" index "$work/$name.index" }
 CONF
 chmod 644 "$work/dictd.conf"
+# Both servers start with their files in the page cache, as they would be on a machine that serves them. Some
+# virtual machines page out what has not been touched for a minute or two, and a start would then time the disk.
+cat "$index" "$corpus" "$work/$name.dict" "$work/$name.index" >/dev/null
 start dictd dictd --config "$work/dictd.conf" -p PORT --listen-to 127.0.0.1 -d nodetach --locale C.UTF-8
 start vos "$build/vos-serve" --listen 127.0.0.1:PORT --db "$name:$index:$corpus"
 # vos-serve answers at once and checks and catalogs the index on a thread of its own; measure after that.
