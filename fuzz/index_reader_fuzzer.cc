@@ -1,13 +1,15 @@
 // Property: on arbitrary bytes the index check, lookups, the words people type, near keys and every match strategy end
 // without a crash, a hang or a read outside the file; a bad regular expression is an error with a reason; the
-// block reader and the reader over whole bytes answer alike; and a file the check passes answers every lookup
-// without an error, finds every key by exact match and by its own descent.
+// block reader and the reader over whole bytes answer alike; a file the check passes answers every lookup
+// without an error, finds every key by exact match and by its own descent; and the catalog of its keys answers
+// every lookup and match as the passes over the file do.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "index_file.h"
+#include "reader/key_catalog.h"
 #include "reader/reader.h"
 
 namespace {
@@ -34,6 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(!clean || vos::KeepsCase(blocks, keepsCase, error) == vos::ReadOutcome::kOk);
   Require(clean == (vos::CheckIndex(whole).problemCount == 0));
 
+  vos::KeyCatalog catalog;
+  bool catalogued = clean && vos::BuildKeyCatalog(blocks, catalog, error) == vos::ReadOutcome::kOk;
+
   // Words taken from the input itself, so that the fuzzer can steer descents and patterns into stored keys.
   std::vector<std::string> words;
   for (size_t start = 0; start < size && start < 64; start += 16) words.push_back(bytes.substr(start, data[start] % 32));
@@ -42,6 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vos::ReadOutcome outcome = vos::LookupKey(blocks, word, postings, error);
     Require(outcome == vos::LookupKey(whole, word, wholePostings, wholeError) && postings == wholePostings);
     Require(!clean || outcome != vos::ReadOutcome::kError);
+    std::vector<int32_t> catalogPostings;
+    Require(!catalogued || (vos::CatalogLookup(catalog, blocks, word, catalogPostings, error) == outcome &&
+                            catalogPostings == postings));
     vos::WordHit hit;
     Require(!clean || vos::FindWord(blocks, word, hit, error) != vos::ReadOutcome::kError);
     std::vector<std::string> near;
@@ -53,8 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Require(!error.empty());
         continue;
       }
-      std::vector<std::string> keys;
+      std::vector<std::string> keys, catalogKeys;
       Require(!clean || vos::MatchKeys(blocks, matcher, keys, error) == vos::ReadOutcome::kOk);
+      if (catalogued) {
+        vos::CatalogMatches(catalog, matcher, catalogKeys);
+        Require(catalogKeys == keys);
+      }
     }
   }
 
