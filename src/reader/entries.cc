@@ -48,6 +48,28 @@ struct ReadWindow {
   std::unique_ptr<char[]> grown;
 };
 
+// The window of an entry's first read, into `bytes` (kFirstRead of them): from kBytesBefore before `offset`, for
+// the check that a "%" line ends there, and usually over the whole entry.
+ReadWindow FirstWindow(int64_t offset, char* bytes) {
+  ReadWindow window;
+  window.start = std::max<int64_t>(0, offset - kBytesBefore);
+  window.bytes = bytes;
+  window.capacity = kFirstRead;
+  return window;
+}
+
+// How many bytes the window's next read asks for: its free room, up to the end of the file.
+int64_t Wanted(const DictionaryFile& dictionary, const ReadWindow& window) {
+  return std::min(window.capacity - window.size, dictionary.size - (window.start + window.size));
+}
+
+// Counts `got` bytes of the `want` asked for as read onto the window; a short read, or one that reaches the end
+// of the file, marks the window's end.
+void Received(const DictionaryFile& dictionary, ReadWindow& window, int64_t want, int64_t got) {
+  window.size += got;
+  if (got < want || window.start + window.size >= dictionary.size) window.atEnd = true;
+}
+
 // Reads more bytes into the window, at least doubling it. False with errno set when the file cannot be read.
 bool ReadMore(const DictionaryFile& dictionary, ReadWindow& window) {
   if (window.size == window.capacity) {
@@ -58,11 +80,10 @@ bool ReadMore(const DictionaryFile& dictionary, ReadWindow& window) {
     window.bytes = window.grown.get();
     window.capacity = capacity;
   }
-  int64_t want = std::min(window.capacity - window.size, dictionary.size - (window.start + window.size));
+  int64_t want = Wanted(dictionary, window);
   int64_t got = want > 0 ? ReadAt(dictionary.handle, window.start + window.size, window.bytes + window.size, want) : 0;
   if (got < 0) return false;
-  window.size += got;
-  if (got < want || window.start + window.size >= dictionary.size) window.atEnd = true;
+  Received(dictionary, window, want, got);
   return true;
 }
 
@@ -178,13 +199,8 @@ void CloseDictionary(DictionaryFile& dictionary) {
 ReadOutcome ReadEntry(const DictionaryFile& dictionary, int64_t offset, std::string_view key, bool keepsCase,
                       Entry& entry, std::string& error) {
   if (!OffsetInside(dictionary, offset, entry, error)) return ReadOutcome::kNotFound;
-  // One read covers the bytes before the offset, for the check that a "%" line ends there, and usually the
-  // whole entry.
   char first[kFirstRead];
-  ReadWindow window;
-  window.start = std::max<int64_t>(0, offset - kBytesBefore);
-  window.bytes = first;
-  window.capacity = sizeof first;
+  ReadWindow window = FirstWindow(offset, first);
   if (!ReadMore(dictionary, window)) {
     error = std::strerror(errno);
     return ReadOutcome::kError;
@@ -197,6 +213,7 @@ void ReadEntries(const DictionaryFile& dictionary, std::span<const int32_t> offs
   reads.resize(offsets.size());
   // The first read of every entry inside the file, all in one go; each entry then goes on as ReadEntry does.
   auto firsts = std::make_unique_for_overwrite<char[]>(offsets.size() * kFirstRead);
+  std::vector<ReadWindow> windows(offsets.size());
   std::vector<ReadPiece> pieces;
   std::vector<size_t> pieceOf(offsets.size(), SIZE_MAX);
   for (size_t i = 0; i < offsets.size(); ++i) {
@@ -204,9 +221,9 @@ void ReadEntries(const DictionaryFile& dictionary, std::span<const int32_t> offs
     read.problem.clear();
     read.outcome = ReadOutcome::kNotFound;
     if (!OffsetInside(dictionary, offsets[i], read.entry, read.problem)) continue;
-    int64_t start = std::max<int64_t>(0, offsets[i] - kBytesBefore);
+    ReadWindow& window = windows[i] = FirstWindow(offsets[i], firsts.get() + i * kFirstRead);
     pieceOf[i] = pieces.size();
-    pieces.push_back({start, firsts.get() + i * kFirstRead, std::min(kFirstRead, dictionary.size - start), 0});
+    pieces.push_back({window.start, window.bytes, Wanted(dictionary, window), 0});
   }
   if (!ReadPieces(dictionary.handle, pieces)) {
     std::string reason = std::strerror(errno);
@@ -220,14 +237,9 @@ void ReadEntries(const DictionaryFile& dictionary, std::span<const int32_t> offs
   for (size_t i = 0; i < offsets.size(); ++i) {
     if (pieceOf[i] == SIZE_MAX) continue;
     const ReadPiece& piece = pieces[pieceOf[i]];
-    ReadWindow window;
-    window.start = piece.position;
-    window.bytes = piece.bytes;
-    window.capacity = kFirstRead;
-    window.size = piece.got;
-    // As ReadMore marks it: a short read, or one that reached the end of the file.
-    window.atEnd = piece.got < piece.want || window.start + window.size >= dictionary.size;
-    reads[i].outcome = FinishEntry(dictionary, offsets[i], key, keepsCase, window, reads[i].entry, reads[i].problem);
+    Received(dictionary, windows[i], piece.want, piece.got);
+    reads[i].outcome =
+        FinishEntry(dictionary, offsets[i], key, keepsCase, windows[i], reads[i].entry, reads[i].problem);
   }
 }
 
