@@ -50,17 +50,14 @@ bool WireToLatin1(std::string_view word, std::string& latin1) {
 // Writes the ISO-8859-1 `word` at `out` in UTF-8 with a backslash before every " and backslash, as between
 // quotes; at most twice its size. Returns the end of what it wrote.
 char* PutQuotedUtf8(char* out, std::string_view word) {
-  for (char c : word) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      if (c == '"' || c == '\\') *out++ = '\\';
-      *out++ = c;
-    } else {
-      *out++ = static_cast<char>(0xC0 | (byte >> 6));
-      *out++ = static_cast<char>(0x80 | (byte & 0x3F));
-    }
+  for (;;) {
+    auto special = std::find_if(word.begin(), word.end(), [](char c) { return c == '"' || c == '\\'; });
+    out = Latin1ToUtf8(std::string_view(word.begin(), special), out);
+    if (special == word.end()) return out;
+    *out++ = '\\';
+    *out++ = *special;
+    word = std::string_view(special + 1, word.end());
   }
-  return out;
 }
 
 void Finish(Answer& answer, int code, std::string_view text = {}) {
