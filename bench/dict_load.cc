@@ -181,6 +181,10 @@ std::string Command(const Settings& settings, const std::string& word) {
   return "DEFINE " + settings.db + " " + Quote(word) + "\r\n";
 }
 
+// How often a session may connect again during `count` commands: a server may end a connection after so many
+// queries, as clients expect, but one that keeps failing ends the session.
+long ReconnectLimit(long count) { return count / 100 + 10; }
+
 struct Tally {
   std::mutex mutex;
   std::vector<double> latencies;  // milliseconds
@@ -219,7 +223,7 @@ void RunSession(const Settings& settings, const std::vector<std::string>& words,
       // A server may end a connection after so many queries; the client connects again, as clients do, and
       // the query is not counted.
       Disconnect(client);
-      if (++reconnects > count / 100 + 10 || !Connect(client, settings.port, quickAck) || ReadAnswer(client) != 220) {
+      if (++reconnects > ReconnectLimit(count) || !Connect(client, settings.port, quickAck) || ReadAnswer(client) != 220) {
         ++errors;
         break;
       }
@@ -295,7 +299,7 @@ void RunParallel(const Settings& settings, const std::vector<std::string>& words
         // asks the same query again, which is not counted twice.
         Disconnect(session.client);
         --session.sent;
-        more = ++session.reconnects <= settings.count / 100 + 10 && open(s);
+        more = ++session.reconnects <= ReconnectLimit(settings.count) && open(s);
         if (!more) ++errors;
       } else if (code >= 500 && code != 552) {
         ++errors;
