@@ -3,7 +3,8 @@
 //
 // usage: dict_load --port P --mode MODE --words FILE [--db NAME] [--count N] [--seconds S] [--connections C]
 //                  [--since NANOSECONDS]
-// modes: wait (one connection, DEFINE, each answer awaited), quick (the same, acknowledging at once),
+// modes: wait (one connection, DEFINE, each answer awaited), quick (the same, acknowledging at once what has come
+//        of an answer that is not yet complete),
 //        parallel (C connections, quick, all driven by one thread), connect (connect, DEFINE, QUIT each time), prefix (MATCH prefix of the
 //        first four letters), lev (MATCH lev of the word with one letter changed), first (try until a DEFINE is
 //        answered; prints the time since --since, a CLOCK_REALTIME stamp in nanoseconds)
@@ -90,14 +91,18 @@ bool Receive(Client& client) {
   char chunk[65536];
   ssize_t n = ::recv(client.fd, chunk, sizeof chunk, 0);
   if (n <= 0) return false;
-  if (client.quickAck) {
-    // Acknowledge at once instead of waiting for the delayed acknowledgement; it is reset by the kernel, so set
-    // it after every read.
-    int one = 1;
-    ::setsockopt(client.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
-  }
   client.buffer.append(chunk, static_cast<size_t>(n));
   return true;
+}
+
+// What the client has of an answer is acknowledged at once instead of after the delayed acknowledgement, so that
+// a server holding back the rest (Nagle's algorithm) sends it without waiting. The kernel resets the setting, so
+// it is made after every read that leaves the answer incomplete. A complete answer is acknowledged by the next
+// command, which leaves at once.
+void AcknowledgePart(const Client& client) {
+  if (!client.quickAck) return;
+  int one = 1;
+  ::setsockopt(client.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
 // Consumes the whole lines of the buffer up to the final status line of the answer being read and returns that
@@ -125,9 +130,10 @@ int TakeAnswer(Client& client) {
 
 // Reads one whole answer up to its final status line; returns that line's code, or 0 when the connection failed.
 int ReadAnswer(Client& client) {
-  for (;;) {
+  for (bool part = client.buffer.size() > client.start;; part = true) {
     int code = TakeAnswer(client);
     if (code >= 0) return code;
+    if (part) AcknowledgePart(client);
     if (!Receive(client)) return 0;
   }
 }
@@ -292,7 +298,10 @@ void RunParallel(const Settings& settings, const std::vector<std::string>& words
       size_t s = events[e].data.u64;
       Session& session = sessions[s];
       int code = Receive(session.client) ? TakeAnswer(session.client) : 0;
-      if (code < 0) continue;  // more of the answer to come
+      if (code < 0) {  // more of the answer to come
+        AcknowledgePart(session.client);
+        continue;
+      }
       bool more = session.sent < settings.count;
       if (code == 0) {
         // A server may end a connection after so many queries; the client connects again, as clients do, and
