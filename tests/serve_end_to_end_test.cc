@@ -256,6 +256,27 @@ TEST_F(ServeTest, SurvivesClientsThatVanishOrNeverRead) {
   EXPECT_TRUE(WaitForLog(server_, ": closed after")) << server_.Log();
 }
 
+TEST_F(ServeTest, ConnectionsComingAndGoingOnOneThreadAreAllAnswered) {
+  // A connection alone on its thread is read by the thread's polling; one that joins it, and the one left when the
+  // other quits, go on through the event loop and back to polling.
+  StartSample({"--threads", "1"});
+  Client first, second;
+  OpenClient(first);
+  const std::string answer = "151 \"Hof\" sample \"sample\"\r\nHof\r\n";
+  auto ask = [&](Client& client) {
+    client.received.clear();
+    Send(client, "DEFINE sample Hof\r\n");
+    return ReadUntil(client, "250 ok\r\n") && client.received.find(answer) != std::string::npos;
+  };
+  EXPECT_TRUE(ask(first)) << first.received;
+  OpenClient(second);
+  EXPECT_TRUE(ask(second)) << second.received;
+  EXPECT_TRUE(ask(first)) << first.received;
+  Send(first, "QUIT\r\n");
+  EXPECT_TRUE(ReadToEnd(first));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(ask(second)) << second.received;
+}
+
 TEST_F(ServeTest, OneConnectionMoreThanTheLimitGets420) {
   StartSample({"--max-connections", "2"});
   Client first, second, third;

@@ -29,10 +29,28 @@ bool Failed(const Answer& answer) {
   return !answer.problem.empty() || (answer.code >= 400 && answer.code != 552);
 }
 
+// The connection this thread polls (see ReadPolledConnection).
+thread_local std::shared_ptr<Connection> polled;
+
 }  // namespace
 
-Connection::Connection(asio::ip::tcp::socket socket, Server& server)
-    : socket_(std::move(socket)), server_(server), idleTimer_(socket_.get_executor()) {
+bool ReadPolledConnection() {
+  if (!polled) return false;
+  std::shared_ptr<Connection> connection = polled;
+  return connection->ReadNow();
+}
+
+bool PollingAConnection() { return polled != nullptr; }
+
+void ReleasePolledConnection() {
+  if (!polled) return;
+  std::shared_ptr<Connection> connection = std::move(polled);
+  polled.reset();
+  connection->ReadThroughLoop();
+}
+
+Connection::Connection(asio::ip::tcp::socket socket, size_t slot, Server& server)
+    : socket_(std::move(socket)), slot_(slot), server_(server), idleTimer_(socket_.get_executor()) {
   asio::error_code ec;
   auto endpoint = socket_.remote_endpoint(ec);
   peer_ = ec ? "unknown peer" : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
@@ -62,8 +80,21 @@ void Connection::Stop() {
   });
 }
 
+bool Connection::MayRead() const {
+  return !reading_ && !closing_ && !closed_ && pending_.size() + sending_.size() < kOutputLimit;
+}
+
 void Connection::Read() {
-  if (reading_ || closing_ || closed_ || pending_.size() + sending_.size() >= kOutputLimit) return;
+  if (!MayRead()) return;
+  if (server_.PollsAlone(slot_)) {
+    polled = shared_from_this();
+    return;
+  }
+  ReadThroughLoop();
+}
+
+void Connection::ReadThroughLoop() {
+  if (!MayRead()) return;
   reading_ = true;
   auto self = shared_from_this();
   socket_.async_read_some(asio::buffer(received_), [this, self](const asio::error_code& ec, size_t size) {
@@ -73,12 +104,34 @@ void Connection::Read() {
       Close(ec == asio::error::eof ? "closed by the client" : "read failed: " + ec.message());
       return;
     }
-    Touch();
-    AppendReceived(lines_, std::string_view(received_.data(), size));
-    AnswerCommands();
-    Write();
-    Read();
+    Received(size);
   });
+}
+
+bool Connection::ReadNow() {
+  if (!MayRead()) {
+    polled.reset();
+    return false;
+  }
+  asio::error_code ec;
+  size_t size = socket_.read_some(asio::buffer(received_), ec);
+  if (ec == asio::error::would_block || ec == asio::error::try_again) return false;
+  // Read below polls this connection again when it may.
+  polled.reset();
+  if (ec) {
+    Close(ec == asio::error::eof ? "closed by the client" : "read failed: " + ec.message());
+  } else {
+    Received(size);
+  }
+  return true;
+}
+
+void Connection::Received(size_t size) {
+  Touch();
+  AppendReceived(lines_, std::string_view(received_.data(), size));
+  AnswerCommands();
+  Write();
+  Read();
 }
 
 void Connection::AnswerCommands() {
@@ -167,6 +220,7 @@ void Connection::WatchIdle() {
 void Connection::Close(const std::string& reason) {
   if (closed_) return;
   closed_ = true;
+  if (polled.get() == this) polled.reset();
   asio::error_code ec;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   socket_.close(ec);

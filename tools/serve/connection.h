@@ -19,9 +19,19 @@ class Server;
 
 constexpr size_t kOutputLimit = 256 * 1024;
 
+// A thread that polls after work reads the next command of a connection alone on it straight from the socket,
+// instead of waiting for the event loop to report the socket readable and to run the read's handler: the client
+// is answered that much sooner. These run on the polling thread.
+// Reads the connection this thread polls, if any; true when that found bytes (or the connection's end).
+bool ReadPolledConnection();
+bool PollingAConnection();
+// Before the thread sleeps: the connection it polls goes back to reads through the event loop.
+void ReleasePolledConnection();
+
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(asio::ip::tcp::socket socket, Server& server);
+  // `slot` is the server's number of the thread the connection lives on.
+  Connection(asio::ip::tcp::socket socket, size_t slot, Server& server);
 
   // Sends the banner and starts reading commands.
   void Start();
@@ -33,7 +43,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const std::string& Peer() const { return peer_; }
 
  private:
+  friend bool ReadPolledConnection();
+  friend void ReleasePolledConnection();
+
+  bool MayRead() const;
+  // Reads through the event loop, or by the polling thread when the connection is alone on it.
   void Read();
+  void ReadThroughLoop();
+  bool ReadNow();
+  void Received(size_t size);
   void AnswerCommands();
   void Write();
   void WatchIdle();
@@ -41,6 +59,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Touch() { lastActivity_ = std::chrono::steady_clock::now(); }
 
   asio::ip::tcp::socket socket_;
+  size_t slot_;
   Server& server_;
   asio::steady_timer idleTimer_;
   std::chrono::steady_clock::time_point lastActivity_;

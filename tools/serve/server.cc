@@ -43,8 +43,12 @@ void RunContext(asio::io_context& context, std::chrono::microseconds busyPoll) {
   while (!context.stopped()) {
     if (busyPoll.count() > 0) {
       auto until = Clock::now() + busyPoll;
-      while (!context.stopped()) {
-        if (context.poll() > 0) {
+      for (unsigned turn = 0; !context.stopped(); ++turn) {
+        // A connection alone on this thread is read straight from its socket; the rest of the thread's work
+        // (timers, new connections) is then polled on every fourth turn, as each poll is a system call.
+        size_t work = ReadPolledConnection() ? 1 : 0;
+        if (!PollingAConnection() || turn % 4 == 0) work += context.poll();
+        if (work > 0) {
           until = Clock::now() + busyPoll;
         } else if (Clock::now() >= until) {
           break;
@@ -52,6 +56,7 @@ void RunContext(asio::io_context& context, std::chrono::microseconds busyPoll) {
           std::this_thread::yield();
         }
       }
+      ReleasePolledConnection();
     }
     context.run_one();
   }
@@ -87,7 +92,7 @@ Server::Server(const ServerOptions& options, DatabaseSet databases)
       shutdownDeadline_(*contexts_[0]),
       host_(HostName()),
       databases_(std::make_shared<const DatabaseSet>(std::move(databases))),
-      load_(contexts_.size(), 0) {
+      load_(contexts_.size()) {
   asio::ip::tcp::endpoint endpoint = Resolve(*contexts_[0], options.host, options.port);
   acceptor_.open(endpoint.protocol());
   acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true));
@@ -175,10 +180,11 @@ void Server::Accept() {
       {
         std::lock_guard lock(mutex_);
         if (!stopping_ && static_cast<int64_t>(connections_.size()) < options_.maxConnections) {
-          size_t slot = static_cast<size_t>(std::min_element(load_.begin(), load_.end()) - load_.begin());
+          auto fewer = [](const auto& a, const auto& b) { return a.load() < b.load(); };
+          size_t slot = static_cast<size_t>(std::min_element(load_.begin(), load_.end(), fewer) - load_.begin());
           if (slot != 0 && !MoveSocket(*contexts_[slot], socket)) slot = 0;
           if (socket.is_open()) {
-            connection = std::make_shared<Connection>(std::move(socket), *this);
+            connection = std::make_shared<Connection>(std::move(socket), slot, *this);
             connections_.emplace(connection, slot);
             ++load_[slot];
             connectionsOpen_ = static_cast<int64_t>(connections_.size());

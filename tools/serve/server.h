@@ -52,6 +52,10 @@ class Server {
   void Log(const std::string& line);
   void Remove(const std::shared_ptr<Connection>& connection);
   const ServerOptions& Options() const { return options_; }
+  // Whether the threads poll after work and `slot`'s thread has one connection only.
+  bool PollsAlone(size_t slot) const {
+    return options_.busyPollMicroseconds > 0 && load_[slot].load(std::memory_order_relaxed) == 1;
+  }
 
  private:
   void Accept();
@@ -80,7 +84,7 @@ class Server {
   std::mutex mutex_;  // guards the fields below
   std::map<std::shared_ptr<Connection>, size_t> connections_;  // and the context each lives on
   std::shared_ptr<const DatabaseSet> databases_;
-  std::vector<int64_t> load_;  // open connections on each context
+  std::vector<std::atomic<int64_t>> load_;  // open connections on each context; changed under the lock
   bool stopping_ = false;
 
   // Read for every command's facts without the lock.
