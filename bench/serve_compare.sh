@@ -162,7 +162,7 @@ rss() { awk '/^VmHWM/ { printf "%.0f MB", $2 / 1024 }' "/proc/$1/status"; }
 rate() { awk '{ sub("/s", "", $2); print $2 }' <<<"$1"; }
 p99() { awk '{ print $7 " ms" }' <<<"$1"; }
 cpu_per() { awk '{ print $14 " µs" }' <<<"$1"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { a += 0; b += 0; if (b > 0) printf "%.1fx", a / b; else print "-" }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { a += 0; b += 0; if (b > 0) printf "%.2fx", a / b; else print "-" }'; }
 row() {  # label, test
   local d v
   d=$(best "$scratch/$2.dictd")
