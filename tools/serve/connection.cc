@@ -31,6 +31,8 @@ bool Failed(const Answer& answer) {
 
 // The connection this thread polls (see ReadPolledConnection).
 thread_local std::shared_ptr<Connection> polled;
+// Connections whose next read waits for the end of the current turn (see StartDeferredReads).
+thread_local std::vector<std::shared_ptr<Connection>> deferred;
 
 }  // namespace
 
@@ -41,6 +43,12 @@ bool ReadPolledConnection() {
 }
 
 bool PollingAConnection() { return polled != nullptr; }
+
+void StartDeferredReads() {
+  std::vector<std::shared_ptr<Connection>> due;
+  due.swap(deferred);
+  for (const auto& connection : due) connection->ReadThroughLoop();
+}
 
 void ReleasePolledConnection() {
   if (!polled) return;
@@ -88,9 +96,9 @@ void Connection::Read() {
   if (!MayRead()) return;
   if (server_.PollsAlone(slot_)) {
     polled = shared_from_this();
-    return;
+  } else {
+    deferred.push_back(shared_from_this());
   }
-  ReadThroughLoop();
 }
 
 void Connection::ReadThroughLoop() {

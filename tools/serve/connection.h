@@ -27,6 +27,10 @@ bool ReadPolledConnection();
 bool PollingAConnection();
 // Before the thread sleeps: the connection it polls goes back to reads through the event loop.
 void ReleasePolledConnection();
+// A connection that shares its thread starts its next read once the thread has run the rest of what was ready:
+// by then its client has often sent the next command, and the read that Asio tries at once finds it instead of
+// nothing. Run after each turn of the event loop.
+void StartDeferredReads();
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
@@ -45,6 +49,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   friend bool ReadPolledConnection();
   friend void ReleasePolledConnection();
+  friend void StartDeferredReads();
 
   bool MayRead() const;
   // Reads through the event loop, or by the polling thread when the connection is alone on it.

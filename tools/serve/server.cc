@@ -48,6 +48,7 @@ void RunContext(asio::io_context& context, std::chrono::microseconds busyPoll) {
         // (timers, new connections) is then polled on every fourth turn, as each poll is a system call.
         size_t work = ReadPolledConnection() ? 1 : 0;
         if (!PollingAConnection() || turn % 4 == 0) work += context.poll();
+        StartDeferredReads();
         if (work > 0) {
           until = Clock::now() + busyPoll;
         } else if (Clock::now() >= until) {
@@ -59,6 +60,7 @@ void RunContext(asio::io_context& context, std::chrono::microseconds busyPoll) {
       ReleasePolledConnection();
     }
     context.run_one();
+    StartDeferredReads();
   }
 }
 
