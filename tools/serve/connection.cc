@@ -45,15 +45,17 @@ bool ReadPolledConnection() {
 bool PollingAConnection() { return polled != nullptr; }
 
 void StartDeferredReads() {
-  std::vector<std::shared_ptr<Connection>> due;
+  if (deferred.empty()) return;
+  // Swapped with a list kept from the last turn, so that neither list is allocated again on every turn.
+  thread_local std::vector<std::shared_ptr<Connection>> due;
   due.swap(deferred);
   for (const auto& connection : due) connection->ReadThroughLoop();
+  due.clear();
 }
 
 void ReleasePolledConnection() {
   if (!polled) return;
-  std::shared_ptr<Connection> connection = std::move(polled);
-  polled.reset();
+  std::shared_ptr<Connection> connection = std::move(polled);  // leaves `polled` empty
   connection->ReadThroughLoop();
 }
 
