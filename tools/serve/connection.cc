@@ -213,6 +213,8 @@ void Connection::Write() {
 }
 
 void Connection::WatchIdle() {
+  // A connection already closed (its banner could not be sent) must not be kept alive by a timer.
+  if (closed_) return;
   auto deadline = lastActivity_ + std::chrono::seconds(server_.Options().idleTimeoutSeconds);
   idleTimer_.expires_at(deadline);
   auto self = shared_from_this();

@@ -31,6 +31,18 @@ std::vector<std::unique_ptr<asio::io_context>> MakeContexts(int threads) {
   return contexts;
 }
 
+// At most this many ready handlers run in one turn of a polling thread. Asio's poll() runs until nothing is ready,
+// and a stream of new connections keeps it going without end (each accept is armed again and completes at once),
+// while the reads of the connections accepted meanwhile wait for the end of the turn: clients that had already
+// gone stayed counted, and the limit turned new ones away.
+constexpr size_t kHandlersPerTurn = 16;
+
+size_t PollSome(asio::io_context& context) {
+  size_t ran = 0;
+  while (ran < kHandlersPerTurn && context.poll_one() > 0) ++ran;
+  return ran;
+}
+
 // Runs the handlers of `context` until it stops. A thread that has just done work keeps polling for `busyPoll`
 // before it sleeps: a client that waits for each answer sends its next command within microseconds, and waking a
 // sleeping thread (on virtual machines, a halted processor) costs more than the answer itself. Under steady load
@@ -49,7 +61,7 @@ void RunContext(asio::io_context& context, std::chrono::microseconds busyPoll) {
         // only: each is a system call, and a turn that is one read notices the next command soonest.
         size_t work = ReadPolledConnection() ? 1 : 0;
         bool quiet = PollingAConnection() && turn % 4 != 0;
-        if (!quiet) work += context.poll();
+        if (!quiet) work += PollSome(context);
         StartDeferredReads();
         if (work > 0) {
           until = Clock::now() + busyPoll;
