@@ -101,6 +101,9 @@ struct Checker {
           Problem(name + " has bit index " + Decimal(head.bitIndex) + " outside 0..799");
         }
         if (head.postingCount < 1) Problem(name + " has no postings");
+        // The writer never files the empty key, and no look-up asks for it: such a record would be listed by some
+        // searches and missed by others.
+        if (head.key.empty()) Problem(name + " holds the empty key");
       }
       for (int32_t i = 0, previous = 0; i < record.postingCount; ++i) {
         int32_t posting = DecodeFixed32(record.postings + 4 * i);

@@ -243,6 +243,7 @@ TEST(CheckIndexTest, ReportsWhatIsWrongWithCorruptedRecords) {
       {"a record without postings", [](TestIndex& x) { x.records[4].postings.clear(); }, "has no postings"},
       {"the head with a posting", [](TestIndex& x) { x.records[0].postings = {1}; }, "postings, not 0"},
       {"the head with a key", [](TestIndex& x) { x.records[0].key = "k"; }, "instead of the empty key"},
+      {"a record with the empty key", [](TestIndex& x) { x.records[3].key.clear(); }, "holds the empty key"},
       {"postings descending",
        [](TestIndex& x) {
          for (TestRecord& r : x.records) {
