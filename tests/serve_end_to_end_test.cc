@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -308,6 +309,40 @@ TEST_F(ServeTest, ClientsThatLeaveAtOnceNeitherFillTheLimitNorStayInMemory) {
   leaveAtOnce(3000, true);
   EXPECT_LT(resident() - before, 8 * 1024) << "kB more after 3000 connections";
 #endif
+}
+
+TEST_F(ServeTest, OutOfDescriptorsItGoesOnAnsweringAndRecovers) {
+  // Started with few descriptors: once they are used up, new clients wait in the listening socket's queue while
+  // the open connection on the same thread is answered as before, and they are served once descriptors are free.
+  {
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit few{32, saved.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &few);  // the server inherits it
+    Start(server_, dir_, [&] {
+      auto args = SampleDatabases();
+      args.insert(args.end(), {"--threads", "1"});
+      return args;
+    }());
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+  }
+  ASSERT_GT(server_.port, 0);
+  Client first;
+  OpenClient(first);
+  std::vector<Client> others(40);
+  for (Client& other : others) ASSERT_TRUE(Connect(other, server_.port));
+  ASSERT_TRUE(WaitForLog(server_, "accept failed")) << server_.Log();
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 40; ++i) {
+    first.received.clear();
+    Send(first, "DEFINE sample Hof\r\n");
+    ASSERT_TRUE(ReadUntil(first, "250 ok\r\n")) << first.received;
+  }
+  // Each answer would otherwise wait for the pause between tries to accept (10 ms).
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms) << "for 40 answers";
+  others.clear();
+  Client later;
+  OpenClient(later);
 }
 
 TEST_F(ServeTest, OneConnectionMoreThanTheLimitGets420) {

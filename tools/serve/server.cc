@@ -106,6 +106,7 @@ Server::Server(const ServerOptions& options, DatabaseSet databases)
       stopSignals_(*contexts_[0], SIGTERM, SIGINT),
       reloadSignals_(*contexts_[0], SIGHUP),
       shutdownDeadline_(*contexts_[0]),
+      acceptRetry_(*contexts_[0]),
       host_(HostName()),
       databases_(std::make_shared<const DatabaseSet>(std::move(databases))),
       load_(contexts_.size()) {
@@ -222,9 +223,14 @@ void Server::Accept() {
         Log("dropped a connection that could not be given to a thread");
       }
     } else {
-      // Out of descriptors and the like: wait a moment instead of spinning on the failure.
+      // Out of descriptors and the like: try again in a moment instead of spinning on the failure, while the
+      // connections of this thread go on being answered.
       Log("accept failed: " + ec.message());
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      acceptRetry_.expires_after(std::chrono::milliseconds(10));
+      acceptRetry_.async_wait([this](const asio::error_code& error) {
+        if (!error && acceptor_.is_open()) Accept();
+      });
+      return;
     }
     Accept();
   });
@@ -270,6 +276,7 @@ void Server::Shutdown() {
   Log("shutting down, " + std::to_string(open.size()) + " connections open");
   asio::error_code ignored;
   acceptor_.close(ignored);
+  acceptRetry_.cancel();
   reloadSignals_.cancel(ignored);
   for (const auto& connection : open) connection->Stop();
   if (open.empty()) {

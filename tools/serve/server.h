@@ -78,6 +78,7 @@ class Server {
   asio::signal_set stopSignals_;
   asio::signal_set reloadSignals_;
   asio::steady_timer shutdownDeadline_;
+  asio::steady_timer acceptRetry_;  // after a failed accept
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::string host_;
 
