@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -378,6 +379,29 @@ TEST_F(ServeTest, ReloadKeepsADatabaseWhoseNewIndexIsDamagedAndTakesAGoodOne) {
   Send(client, "DEFINE dots komma\r\nDEFINE dots punkt\r\n");
   ASSERT_TRUE(ReadUntil(client, "552 No match\r\n")) << client.received;
   EXPECT_NE(client.received.find("comma\r\n"), std::string::npos);
+}
+
+TEST_F(ServeTest, ABurstOfReloadSignalsCostsAFewReloads) {
+  // Each reload of this database takes a while; signals that come meanwhile must not queue a thread each.
+  std::string text;
+  for (int i = 0; i < 100000; ++i) text += "%\nwort" + std::to_string(i) + "\ntext\n";
+  dir_.Write("big.txt", text);
+  Index("big.idx", dir_.Path("big.txt"));
+  Start(server_, dir_, {"--db", "big:" + dir_.Path("big.idx") + ":" + dir_.Path("big.txt")});
+  ASSERT_TRUE(WaitForLog(server_, "big: checked")) << server_.Log();
+  auto threads = [&] {
+    std::string status = ReadFile("/proc/" + std::to_string(server_.pid) + "/status");
+    return std::stoi(status.substr(status.find("Threads:") + 8));
+  };
+  int before = threads();
+  int most = before;
+  for (int i = 0; i < 100; ++i) {
+    ::kill(server_.pid, SIGHUP);
+    std::this_thread::sleep_for(1ms);
+    most = std::max(most, threads());
+  }
+  EXPECT_LE(most, before + 2);
+  EXPECT_EQ(server_.StopWith(SIGTERM), 0) << server_.Log();
 }
 
 TEST_F(ServeTest, ClosesAConnectionIdleForTheTimeout) {

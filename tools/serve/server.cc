@@ -252,9 +252,24 @@ void Server::WaitForReload() {
 }
 
 void Server::Reload() {
+  {
+    // Signals that come while a reload waits to begin are served by it, as it reads the files as they are then: a
+    // burst of them costs one reload, not a queue of threads.
+    std::lock_guard lock(mutex_);
+    if (reloadWaiting_) return;
+    reloadWaiting_ = true;
+  }
   RunJob([this] {
+    {
+      std::lock_guard lock(mutex_);
+      reloadWaiting_ = false;
+    }
     std::shared_ptr<const DatabaseSet> current = Databases();
     for (const auto& database : *current) {
+      {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+      }
       std::shared_ptr<const Database> reloaded;
       std::string error;
       if (!LoadDatabase(database->config, reloaded, error)) {

@@ -87,6 +87,7 @@ class Server {
   std::shared_ptr<const DatabaseSet> databases_;
   std::vector<std::atomic<int64_t>> load_;  // open connections on each context; changed under the lock
   bool stopping_ = false;
+  bool reloadWaiting_ = false;  // a reload is queued and has not begun
 
   // Read for every command's facts without the lock.
   std::atomic<int64_t> connectionsOpen_{0};
