@@ -313,6 +313,10 @@ TEST_F(ServeTest, ClientsThatLeaveAtOnceNeitherFillTheLimitNorStayInMemory) {
 }
 
 TEST_F(ServeTest, OutOfDescriptorsItGoesOnAnsweringAndRecovers) {
+#if defined(VOS_TEST_UNDER_ASAN)
+  GTEST_SKIP() << "the sanitizers' runtime probes memory through a pipe: with no descriptor left it reports "
+                  "sound objects as invalid";
+#endif
   // Started with few descriptors: once they are used up, new clients wait in the listening socket's queue while
   // the open connection on the same thread is answered as before, and they are served once descriptors are free.
   {
