@@ -41,6 +41,12 @@ struct ServerProcess {
 
   std::string Log() const { return ReadFile(logPath); }
 
+  // A number from the process's status in /proc, e.g. "VmRSS:" (in kB) or "Threads:".
+  long Status(const std::string& field) const {
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    return std::stol(status.substr(status.find(field) + field.size()));
+  }
+
   // Sends `signal` and waits up to 10 s for the process to end; its exit status, or -1 when it did not end.
   int StopWith(int signal) {
     ::kill(pid, signal);
@@ -301,14 +307,10 @@ TEST_F(ServeTest, ClientsThatLeaveAtOnceNeitherFillTheLimitNorStayInMemory) {
 #if !defined(VOS_TEST_UNDER_ASAN)  // its allocator keeps what is freed for a while
   // Nothing of a connection whose banner could not be sent may wait for the idle timeout: each would hold some
   // 17 KB, while the memory of those freed is used again.
-  auto resident = [&] {  // in kB
-    std::string status = ReadFile("/proc/" + std::to_string(server_.pid) + "/status");
-    return std::stol(status.substr(status.find("VmRSS:") + 6));
-  };
   leaveAtOnce(500, true);
-  long before = resident();
+  long before = server_.Status("VmRSS:");
   leaveAtOnce(3000, true);
-  EXPECT_LT(resident() - before, 8 * 1024) << "kB more after 3000 connections";
+  EXPECT_LT(server_.Status("VmRSS:") - before, 8 * 1024) << "kB more after 3000 connections";
 #endif
 }
 
@@ -324,11 +326,7 @@ TEST_F(ServeTest, OutOfDescriptorsItGoesOnAnsweringAndRecovers) {
     ::getrlimit(RLIMIT_NOFILE, &saved);
     rlimit few{32, saved.rlim_max};
     ::setrlimit(RLIMIT_NOFILE, &few);  // the server inherits it
-    Start(server_, dir_, [&] {
-      auto args = SampleDatabases();
-      args.insert(args.end(), {"--threads", "1"});
-      return args;
-    }());
+    StartSample({"--threads", "1"});
     ::setrlimit(RLIMIT_NOFILE, &saved);
   }
   ASSERT_GT(server_.port, 0);
@@ -393,16 +391,12 @@ TEST_F(ServeTest, ABurstOfReloadSignalsCostsAFewReloads) {
   Index("big.idx", dir_.Path("big.txt"));
   Start(server_, dir_, {"--db", "big:" + dir_.Path("big.idx") + ":" + dir_.Path("big.txt")});
   ASSERT_TRUE(WaitForLog(server_, "big: checked")) << server_.Log();
-  auto threads = [&] {
-    std::string status = ReadFile("/proc/" + std::to_string(server_.pid) + "/status");
-    return std::stoi(status.substr(status.find("Threads:") + 8));
-  };
-  int before = threads();
-  int most = before;
+  long before = server_.Status("Threads:");
+  long most = before;
   for (int i = 0; i < 100; ++i) {
     ::kill(server_.pid, SIGHUP);
     std::this_thread::sleep_for(1ms);
-    most = std::max(most, threads());
+    most = std::max(most, server_.Status("Threads:"));
   }
   EXPECT_LE(most, before + 2);
   EXPECT_EQ(server_.StopWith(SIGTERM), 0) << server_.Log();

@@ -172,10 +172,7 @@ void Server::CompleteDatabases() {
   std::shared_ptr<const DatabaseSet> current = Databases();
   for (const auto& database : *current) {
     if (database->complete) continue;
-    {
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
-    }
+    if (Stopping()) return;
     std::shared_ptr<const Database> complete;
     std::string error;
     if (!CompleteDatabase(*database, complete, error)) {
@@ -266,10 +263,7 @@ void Server::Reload() {
     }
     std::shared_ptr<const DatabaseSet> current = Databases();
     for (const auto& database : *current) {
-      {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
-      }
+      if (Stopping()) return;
       std::shared_ptr<const Database> reloaded;
       std::string error;
       if (!LoadDatabase(database->config, reloaded, error)) {
@@ -303,6 +297,11 @@ void Server::Shutdown() {
   shutdownDeadline_.async_wait([this](const asio::error_code& ec) {
     if (!ec) StopContexts();
   });
+}
+
+bool Server::Stopping() {
+  std::lock_guard lock(mutex_);
+  return stopping_;
 }
 
 std::shared_ptr<const DatabaseSet> Server::Databases() {

@@ -69,6 +69,8 @@ class Server {
   // ends.
   void RunJob(std::function<void()> job);
   void CompleteDatabases();
+  // Whether a shutdown has begun; background jobs end early then.
+  bool Stopping();
   // Puts `database` in the place of the database with its name, when that is still `replaced`.
   bool Replace(const Database* replaced, std::shared_ptr<const Database> database);
 
