@@ -264,6 +264,31 @@ TEST_F(ServeTest, SurvivesClientsThatVanishOrNeverRead) {
   EXPECT_TRUE(WaitForLog(server_, ": closed after")) << server_.Log();
 }
 
+TEST_F(ServeTest, AClientThatClosesItsSideAfterItsCommandsGetsEveryAnswer) {
+  // As a script does that pipes its commands in. Each answer is larger than a socket takes at once, so the end of
+  // the commands is read while the rest of an answer still waits to be sent.
+  std::string body;
+  for (int i = 0; i < 16000; ++i) body += "line " + std::to_string(i) + " of a long entry\n";
+  dir_.Write("long.txt", "%\nLang\n" + body);
+  Index("long.idx", dir_.Path("long.txt"));
+  Start(server_, dir_, {"--db", "long:" + dir_.Path("long.idx") + ":" + dir_.Path("long.txt")});
+  Client client;
+  OpenClient(client);
+  constexpr int kCommands = 12;
+  std::string commands;
+  for (int i = 0; i < kCommands; ++i) commands += "DEFINE long lang\r\n";
+  Send(client, commands + "SHOW DB");  // an unfinished last line, never answered
+  ::shutdown(client.fd, SHUT_WR);
+  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(ReadToEnd(client)) << server_.Log();
+  size_t answers = 0;
+  for (size_t at = 0; (at = client.received.find("\r\n.\r\n250 ok\r\n", at)) != std::string::npos; ++at) ++answers;
+  EXPECT_EQ(answers, size_t{kCommands}) << client.received.size() << " bytes received";
+  EXPECT_TRUE(client.received.ends_with("250 ok\r\n"));
+  EXPECT_TRUE(WaitForLog(server_, "closed after " + std::to_string(kCommands) + " commands (closed by the client)"))
+      << server_.Log();
+}
+
 TEST_F(ServeTest, ConnectionsComingAndGoingOnOneThreadAreAllAnswered) {
   // A connection alone on its thread is read by the thread's polling; one that joins it, and the one left when the
   // other quits, go on through the event loop and back to polling.

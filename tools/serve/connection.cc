@@ -91,7 +91,7 @@ void Connection::Stop() {
 }
 
 bool Connection::MayRead() const {
-  return !reading_ && !closing_ && !closed_ && pending_.size() + sending_.size() < kOutputLimit;
+  return !reading_ && !closing_ && !ended_ && !closed_ && pending_.size() + sending_.size() < kOutputLimit;
 }
 
 void Connection::Read() {
@@ -110,11 +110,13 @@ void Connection::ReadThroughLoop() {
   socket_.async_read_some(asio::buffer(received_), [this, self](const asio::error_code& ec, size_t size) {
     reading_ = false;
     if (closed_) return;
-    if (ec) {
-      Close(ec == asio::error::eof ? "closed by the client" : "read failed: " + ec.message());
-      return;
+    if (ec == asio::error::eof) {
+      Ended();
+    } else if (ec) {
+      Close("read failed: " + ec.message());
+    } else {
+      Received(size);
     }
-    Received(size);
   });
 }
 
@@ -128,8 +130,10 @@ bool Connection::ReadNow() {
   if (ec == asio::error::would_block || ec == asio::error::try_again) return false;
   // Read below polls this connection again when it may.
   polled.reset();
-  if (ec) {
-    Close(ec == asio::error::eof ? "closed by the client" : "read failed: " + ec.message());
+  if (ec == asio::error::eof) {
+    Ended();
+  } else if (ec) {
+    Close("read failed: " + ec.message());
   } else {
     Received(size);
   }
@@ -144,12 +148,25 @@ void Connection::Received(size_t size) {
   Read();
 }
 
+// A client may close its side once it has sent its commands (a script piping them in, say) and still read every
+// answer: the commands it sent are answered and the answers sent before the connection closes. One that has gone
+// altogether makes the next write fail instead.
+void Connection::Ended() {
+  ended_ = true;
+  AnswerCommands();
+  Write();
+}
+
 void Connection::AnswerCommands() {
   std::shared_ptr<const DatabaseSet> databases;
   std::string line;
   while (!closing_ && pending_.size() + sending_.size() < kOutputLimit) {
     LineOutcome outcome = NextLine(lines_, line);
-    if (outcome == LineOutcome::kNeedMore) break;
+    if (outcome == LineOutcome::kNeedMore) {
+      // An unfinished last line of a client that has ended will never be finished.
+      if (ended_) closing_ = true;
+      break;
+    }
     if (outcome == LineOutcome::kTooLong) {
       pending_ += StatusLine(500);
       server_.Log(peer_ + ": command longer than " + std::to_string(kMaxCommandLine) + " bytes: 500");
@@ -174,7 +191,7 @@ void Connection::AnswerCommands() {
 void Connection::Write() {
   while (!writing_ && !closed_) {
     if (pending_.empty()) {
-      if (closing_) Close("");
+      if (closing_) Close(ended_ ? "closed by the client" : "");
       return;
     }
     // Most answers fit the socket's send buffer: sent at once on the non-blocking socket, they need no completion

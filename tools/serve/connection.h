@@ -57,6 +57,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void ReadThroughLoop();
   bool ReadNow();
   void Received(size_t size);
+  void Ended();
   void AnswerCommands();
   void Write();
   void WatchIdle();
@@ -77,6 +78,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool reading_ = false;
   bool writing_ = false;
   bool closing_ = false;  // no more commands: what is pending is the last to send
+  bool ended_ = false;    // the client has sent all it will (end of file); its commands are still answered
   bool closed_ = false;
 };
 
