@@ -1,5 +1,6 @@
 // A load generator for DICT protocol servers, for bench/serve_compare.sh. Loopback only, and every run is bounded
-// by a count and a time limit. Prints one line: the mode, answers per second, median and 99th percentile latency.
+// by a count and a time limit. Prints one line: the mode, answers per second, median and 99th percentile latency,
+// the answers and errors counted, and the mean bytes received per answer.
 //
 // usage: dict_load --port P --mode MODE --words FILE [--db NAME] [--count N] [--seconds S] [--connections C]
 //                  [--since NANOSECONDS]
@@ -54,6 +55,7 @@ struct Client {
   std::string buffer;
   size_t start = 0;     // where the unread lines begin in `buffer`
   bool inText = false;  // inside a 151/152/11x text block of the answer being read
+  long received = 0;    // bytes received over all its connections
 };
 
 bool Connect(Client& client, int port, bool quickAck) {
@@ -92,6 +94,7 @@ bool Receive(Client& client) {
   ssize_t n = ::recv(client.fd, chunk, sizeof chunk, 0);
   if (n <= 0) return false;
   client.buffer.append(chunk, static_cast<size_t>(n));
+  client.received += n;
   return true;
 }
 
@@ -245,6 +248,7 @@ void RunSession(const Settings& settings, const std::vector<std::string>& words,
   std::lock_guard lock(tally.mutex);
   tally.latencies.insert(tally.latencies.end(), latencies.begin(), latencies.end());
   tally.errors += errors;
+  tally.bytes += client.received;
 }
 
 // `settings.connections` connections answering `settings.count` commands each in lock step, all driven by this one
@@ -321,11 +325,16 @@ void RunParallel(const Settings& settings, const std::vector<std::string>& words
       }
     }
   }
-  for (Session& session : sessions) Disconnect(session.client);
+  long received = 0;
+  for (Session& session : sessions) {
+    Disconnect(session.client);
+    received += session.client.received;
+  }
   ::close(poller);
   std::lock_guard lock(tally.mutex);
   tally.latencies.insert(tally.latencies.end(), latencies.begin(), latencies.end());
   tally.errors += errors;
+  tally.bytes += received;
 }
 
 double Percentile(std::vector<double>& values, double p) {
@@ -397,8 +406,9 @@ int main(int argc, char** argv) {
   }
   double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   size_t answered = tally.latencies.size();
-  std::printf("%s %.0f/s p50 %.3f ms p99 %.3f ms answers %zu errors %ld\n", settings.mode.c_str(),
+  std::printf("%s %.0f/s p50 %.3f ms p99 %.3f ms answers %zu errors %ld bytes %.0f\n", settings.mode.c_str(),
               static_cast<double>(answered) / elapsed, Percentile(tally.latencies, 0.5),
-              Percentile(tally.latencies, 0.99), answered, tally.errors);
+              Percentile(tally.latencies, 0.99), answered, tally.errors,
+              answered > 0 ? static_cast<double>(tally.bytes) / static_cast<double>(answered) : 0.0);
   return tally.errors > 0 && answered == 0 ? 1 : 0;
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs vos-serve and the established DICT server (Debian's dictd, reading uncompressed text, its faster form)
 # side by side on the same dictionary, both as processes of this script on free loopback ports, drives each with
-# bench/dict_load.cc and prints one table with vos-serve's ratios.
+# bench/dict_load.cc and prints one table with vos-serve's ratios. A third server that does no work
+# (bench/fixed_answer_server.cc, answers of vos-serve's mean size) runs the DEFINE tests beside them: what it
+# reaches is the most any server can on this machine with this client.
 #
 # usage: bench/serve_compare.sh [--corpus FILE] [--work DIR] [--build DIR] [--count N]
 #   --corpus  the dictionary (default ../corpora/big100M.txt beside the repository)
@@ -38,7 +40,7 @@ case "$work/" in "$repo"/*) echo "serve_compare.sh: --work must lie outside the 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOS_BUILD_TESTS=OFF -DVOS_BUILD_BENCH=ON >/dev/null
 fi
-cmake --build "$build" -j2 --target vos vos-serve dict_load >/dev/null
+cmake --build "$build" -j2 --target vos vos-serve dict_load fixed_answer_server >/dev/null
 load="$build/bench/dict_load"
 
 # The databases, built once per corpus and kept in the work directory.
@@ -127,6 +129,10 @@ start dictd dictd --config "$work/dictd.conf" -p PORT --listen-to 127.0.0.1 -d n
 start vos "$build/vos-serve" --listen 127.0.0.1:PORT --db "$name:$index:$corpus"
 # vos-serve answers at once and checks and catalogs the index on a thread of its own; measure after that.
 for ((i = 0; i < 600; i++)); do grep -q ': checked' "$scratch/vos.log" && break; sleep 0.1; done
+# The server that does no work answers with as many bytes as vos-serve does on average.
+size=$("$load" --port "${port[vos]}" --words "$words" --db '*' --mode quick --count 2000 --seconds 30 |
+       awk '{ print $NF }')
+start fixed "$build/bench/fixed_answer_server" --port PORT --bytes "$size"
 
 # Each test runs on both servers in turn, `rounds` times; the table shows each server's best round (by rate), as
 # other work on the machine can only slow a round down.
@@ -144,8 +150,10 @@ declare -A options=(
 # connection).
 cpu() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%.3f", ($14 + $15 + $16 + $17) / hz }' "/proc/$1/stat"; }
 for test in "${tests[@]}"; do
+  labels=(dictd vos)
+  [[ $test == quick || $test == parallel ]] && labels+=(fixed)
   for ((r = 0; r < rounds; r++)); do
-    for label in dictd vos; do
+    for label in "${labels[@]}"; do
       before=$(cpu "${pid[$label]}")
       # shellcheck disable=SC2086
       line=$("$load" --port "${port[$label]}" --words "$words" --db '*' ${options[$test]})
@@ -161,7 +169,7 @@ rss() { awk '/^VmHWM/ { printf "%.0f MB", $2 / 1024 }' "/proc/$1/status"; }
 
 rate() { awk '{ sub("/s", "", $2); print $2 }' <<<"$1"; }
 p99() { awk '{ print $7 " ms" }' <<<"$1"; }
-cpu_per() { awk '{ print $14 " µs" }' <<<"$1"; }
+cpu_per() { awk '{ print $NF " µs" }' <<<"$1"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { a += 0; b += 0; if (b > 0) printf "%.2fx", a / b; else print "-" }'; }
 row() {  # label, test
   local d v
@@ -185,3 +193,9 @@ row "MATCH prefix (first four letters)" prefix
 row "MATCH lev (one letter changed)" lev
 echo "| time to first answer | ${first[dictd]} | ${first[vos]} | |"
 echo "| peak resident memory | $(rss "${pid[dictd]}") | $(rss "${pid[vos]}") | |"
+echo
+d=$(best "$scratch/quick.dictd"); f=$(best "$scratch/quick.fixed")
+p=$(best "$scratch/parallel.dictd"); g=$(best "$scratch/parallel.fixed")
+echo "A server that does no work, answering every DEFINE with the same $size bytes (the most any server reaches" \
+     "here): one connection $(rate "$f")/s, $(ratio "$(rate "$f")" "$(rate "$d")") dictd;" \
+     "16 connections $(rate "$g")/s, $(ratio "$(rate "$g")" "$(rate "$p")") dictd."
