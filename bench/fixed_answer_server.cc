@@ -2,9 +2,11 @@
 // and every other line with the same DEFINE answer of --bytes bytes, and runs the way vos-serve does (one epoll
 // thread per processor, each polling for 50 µs after work and giving way on empty polls before it sleeps). What
 // it reaches with the load generator is what the machine, its loopback TCP and the client allow any server that
-// answers one command per round trip; a real server can only come close to it. Loopback only.
+// answers one command per round trip; a real server can only come close to it. --work-ns makes it spend that long
+// on each answer (busy, as a real server's look-up is), to see what a given cost per answer leaves of the rate.
+// Loopback only.
 //
-// usage: fixed_answer_server --port P [--bytes N] [--threads T]
+// usage: fixed_answer_server --port P [--bytes N] [--threads T] [--work-ns NANOSECONDS]
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sched.h>
@@ -53,13 +55,22 @@ struct Settings {
   int port = 0;
   size_t bytes = 500;
   int threads = 0;
+  std::chrono::nanoseconds work{0};
 };
+
+// Keeps the processor busy for `work`.
+void Work(std::chrono::nanoseconds work) {
+  if (work.count() == 0) return;
+  auto until = Clock::now() + work;
+  while (Clock::now() < until) {
+  }
+}
 
 // The bytes of a connection's unfinished command line.
 using Partial = std::unordered_map<int, std::string>;
 
 // Answers what `fd` has sent; false when the connection is to be closed.
-bool Serve(int fd, const std::string& answer, Partial& partial) {
+bool Serve(int fd, const std::string& answer, std::chrono::nanoseconds work, Partial& partial) {
   char buffer[16384];
   ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
@@ -77,6 +88,7 @@ bool Serve(int fd, const std::string& answer, Partial& partial) {
       quit = true;
       break;
     }
+    Work(work);
     out += answer;
     line.clear();
   }
@@ -84,7 +96,7 @@ bool Serve(int fd, const std::string& answer, Partial& partial) {
   return !quit;
 }
 
-void Run(int listener, const std::string& answer) {
+void Run(int listener, const std::string& answer, std::chrono::nanoseconds work) {
   int poller = ::epoll_create1(EPOLL_CLOEXEC);
   if (poller < 0) Die("epoll_create1");
   epoll_event event{};
@@ -114,7 +126,7 @@ void Run(int listener, const std::string& answer) {
         watch.events = EPOLLIN;
         watch.data.fd = client;
         ::epoll_ctl(poller, EPOLL_CTL_ADD, client, &watch);
-      } else if (!Serve(fd, answer, partial)) {
+      } else if (!Serve(fd, answer, work, partial)) {
         partial.erase(fd);
         ::close(fd);  // also takes it off the poller
       }
@@ -130,10 +142,14 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string_view name = argv[i];
     if (name == "--port") settings.port = std::atoi(argv[i + 1]);
-    else if (name == "--bytes") settings.bytes = static_cast<size_t>(std::clamp(std::atol(argv[i + 1]), 0L, 1L << 20));
+    else if (name == "--bytes")
+      settings.bytes = static_cast<size_t>(std::clamp(std::atol(argv[i + 1]), 0L, 1L << 20));
     else if (name == "--threads") settings.threads = std::atoi(argv[i + 1]);
+    else if (name == "--work-ns")
+      settings.work = std::chrono::nanoseconds(std::clamp(std::atol(argv[i + 1]), 0L, 1'000'000L));
     else {
-      std::fprintf(stderr, "usage: fixed_answer_server --port P [--bytes N] [--threads T]\n");
+      std::fprintf(stderr,
+                   "usage: fixed_answer_server --port P [--bytes N] [--threads T] [--work-ns NANOSECONDS]\n");
       return 2;
     }
   }
@@ -155,6 +171,6 @@ int main(int argc, char** argv) {
   if (::listen(listener, SOMAXCONN) != 0) Die("listen");
   const std::string answer = MakeAnswer(settings.bytes);
   std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) workers.emplace_back(Run, listener, std::cref(answer));
+  for (int t = 0; t < threads; ++t) workers.emplace_back(Run, listener, std::cref(answer), settings.work);
   for (auto& worker : workers) worker.join();
 }
