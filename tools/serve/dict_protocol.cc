@@ -128,7 +128,8 @@ void AnswerDefine(const DatabaseSet& databases, const Session& session, const Co
   answer.bytes += "150 ";
   answer.bytes += Decimal(count);
   answer.bytes += " definitions retrieved\r\n";
-  std::string quotedWord = QuoteWord(wireWord);
+  // The word as understood, in UTF-8: a client's bytes that are not UTF-8 are not sent back as they came.
+  std::string quotedWord = QuoteWord(Latin1ToUtf8(word));
   for (const Found& hits : found) {
     const DatabaseConfig& config = hits.database->config;
     std::string head = "151 " + quotedWord + " " + config.name + " " + QuoteWord(Latin1ToUtf8(config.description)) +
@@ -225,15 +226,16 @@ void AnswerShowInfo(const DatabaseSet& databases, const Session& session, const 
                     Answer& answer) {
   const Database* database = FindDatabase(databases, command.arguments[0]);
   if (database == nullptr) return Finish(answer, 550);
-  std::string text = database->config.info;
+  // The description and info are ISO-8859-1; the paths are as they were given, in the locale's encoding.
+  std::string text = Latin1ToUtf8(database->config.info);
   if (text.empty()) {
-    text = database->config.description + "\n\nIndex: " + database->config.indexPath + " (" +
+    text = Latin1ToUtf8(database->config.description) + "\n\nIndex: " + database->config.indexPath + " (" +
            KeyCount(*database) + ", " +
            (database->keepsCase ? "letter case kept" : "letter case folded") + ")\nDictionary: " +
            database->config.dictionaryPath + "\n";
   }
   answer.bytes += StatusLine(112);
-  AppendTextBlock(answer.bytes, Latin1ToUtf8(text), session.mime);
+  AppendTextBlock(answer.bytes, text, session.mime);
   Finish(answer, 250);
 }
 
@@ -351,6 +353,27 @@ bool SplitWords(std::string_view line, std::vector<std::string>& words) {
 Command ParseCommand(std::string_view line) {
   Command command;
   std::vector<std::string> words;
+  // CLIENT takes free text: its words unquoted when they split (clients send it quoted or not), else as it came,
+  // so that a lone quote ("Bob's client") is no syntax error.
+  size_t verbStart = line.find_first_not_of(" \t");
+  if (verbStart != std::string_view::npos) {
+    std::string_view rest = line.substr(verbStart);
+    size_t verbEnd = std::min(rest.find_first_of(" \t"), rest.size());
+    if (SameLetters(rest.substr(0, verbEnd), "CLIENT")) {
+      command.kind = CommandKind::kClient;
+      rest.remove_prefix(verbEnd);
+      std::string text;
+      if (SplitWords(rest, words)) {
+        for (size_t i = 0; i < words.size(); ++i) text += (i > 0 ? " " : "") + words[i];
+      } else {
+        size_t from = rest.find_first_not_of(" \t");
+        size_t to = rest.find_last_not_of(" \t");
+        text = rest.substr(from, to - from + 1);  // not all blank, or it would have split
+      }
+      command.arguments.push_back(std::move(text));
+      return command;
+    }
+  }
   if (!SplitWords(line, words)) {
     command.kind = CommandKind::kBadParameters;
     return command;
@@ -384,12 +407,6 @@ Command ParseCommand(std::string_view line) {
     } else {
       command.kind = CommandKind::kUnknownParameter;
     }
-  } else if (SameLetters(verb, "CLIENT")) {
-    command.kind = CommandKind::kClient;
-    // The client's text, its words unquoted (clients send it quoted or not).
-    std::string text;
-    for (size_t i = 1; i < words.size(); ++i) text += (i > 1 ? " " : "") + words[i];
-    command.arguments.push_back(std::move(text));
   } else if (SameLetters(verb, "STATUS")) {
     command.kind = CommandKind::kStatus;
   } else if (SameLetters(verb, "HELP")) {
@@ -495,7 +512,8 @@ std::string QuoteWord(std::string_view word) {
   std::string quoted = "\"";
   for (char c : word) {
     if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
+    // A line break would end the status line early, and what followed would read as the next one.
+    quoted += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? ' ' : c;
   }
   quoted += '"';
   return quoted;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,8 @@ TEST(DictProtocolTest, RecognisesCommandsInAnyCaseWithTheirParameters) {
       {"SHOW NOTHING", CommandKind::kUnknownParameter, {}},
       {"CLIENT dict 1.13.0/rf on Linux", CommandKind::kClient, {"dict 1.13.0/rf on Linux"}},
       {"CLIENT \"dict 1.13\"", CommandKind::kClient, {"dict 1.13"}},
+      {"client Bob's client ", CommandKind::kClient, {"Bob's client"}},
+      {"CLIENT", CommandKind::kClient, {""}},
       {"status", CommandKind::kStatus, {}},
       {"help", CommandKind::kHelp, {}},
       {"quit", CommandKind::kQuit, {}},
@@ -204,6 +207,8 @@ TEST_F(DictAnswerTest, AnswersEachCommandWithItsCodesAndText) {
       {"DEFINE sample Nichtda", "552 No match\r\n", false},
       {"DEFINE \"\xE2\x82\xAC\" x", "550 Invalid database, use \"SHOW DB\" for list of databases\r\n", false},
       {"DEFINE sample \"\xE2\x82\xAC\"", "552 No match\r\n", false},
+      // Bytes that are not UTF-8 are read as ISO-8859-1, and the word goes back in UTF-8.
+      {"DEFINE sample K\xE4se", "150 1 definitions retrieved\r\n151 \"K\xC3\xA4se\" sample", true},
       {"MATCH sample prefix haus", "152 3 matches found\r\nsample \"haus\"\r\nsample \"hausaufgabe\"\r\n"
                                     "sample \"hausaufgaben\"\r\n.\r\n250 ok\r\n", false},
       {"MATCH sample . Hous", "152 1 matches found\r\nsample \"haus\"\r\n.\r\n250 ok\r\n", false},
@@ -288,6 +293,22 @@ TEST_F(DictAnswerTest, AnEntryTheDictionaryNoLongerHoldsIsAnErrorLineNotItsBytes
   EXPECT_EQ(answer.bytes.find("something"), std::string::npos);
   EXPECT_EQ(answer.bytes.find("river"), std::string::npos);
   EXPECT_FALSE(answer.problem.empty());
+}
+
+TEST_F(DictAnswerTest, StatusLinesAndInfoStayWellFormedWhateverTheDatabaseSays) {
+  // A description with a line break would end a 151 line early and forge the next; paths go out as given.
+  std::string index = dir_.Path("w\xC3\xB6rter.idx");
+  std::filesystem::copy_file(dir_.Path("sample.idx"), index);
+  DatabaseConfig config{"w", index, test::SourceDir() + "/examples/dict.txt", "Deutsch\r\n250 ok", ""};
+  std::shared_ptr<const Database> database;
+  std::string error;
+  ASSERT_TRUE(LoadDatabase(config, database, error)) << error;
+  databases_ = {database};
+  std::string define = Ask("DEFINE w Fluss").bytes;
+  EXPECT_TRUE(define.starts_with("150 1 definitions retrieved\r\n151 \"Fluss\" w \"Deutsch  250 ok\"\r\nFluss\r\n"))
+      << define;
+  EXPECT_NE(Ask("SHOW INFO w").bytes.find("Index: " + index + " ("), std::string::npos);
+  EXPECT_EQ(QuoteWord("a\"b\\c\td\x7f"), "\"a\\\"b\\\\c d \"");
 }
 
 }  // namespace
