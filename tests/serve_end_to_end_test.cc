@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,7 +72,8 @@ bool WaitForLog(const ServerProcess& server, const std::string& text) {
   return false;
 }
 
-void Start(ServerProcess& server, const TempDir& dir, std::vector<std::string> args) {
+// Starts the server without waiting for it to listen.
+void Launch(ServerProcess& server, const TempDir& dir, std::vector<std::string> args) {
   server.logPath = dir.Path("server.log");
   args.insert(args.begin(), {"--listen", "127.0.0.1:0"});
   std::vector<std::string> argvStrings{VOS_SERVE_BINARY};
@@ -90,6 +92,10 @@ void Start(ServerProcess& server, const TempDir& dir, std::vector<std::string> a
     ::execv(argvStrings[0].c_str(), argv.data());
     ::_exit(127);
   }
+}
+
+void Start(ServerProcess& server, const TempDir& dir, std::vector<std::string> args) {
+  Launch(server, dir, std::move(args));
   const std::string marker = "listening on 127.0.0.1:";
   ASSERT_TRUE(WaitForLog(server, marker)) << server.Log();
   std::string log = server.Log();
@@ -289,6 +295,52 @@ TEST_F(ServeTest, AClientThatClosesItsSideAfterItsCommandsGetsEveryAnswer) {
       << server_.Log();
 }
 
+TEST_F(ServeTest, AClientReadingALongAnswerSlowlyIsNotIdle) {
+  // An answer of 9 MB, more than the sockets hold, read steadily over about three seconds: every piece the client
+  // takes is activity, though the answer leaves in one write.
+  std::string body;
+  for (int i = 0; i < 300000; ++i) body += "line " + std::to_string(i) + " of a long entry\n";
+  dir_.Write("long.txt", "%\nLang\n" + body);
+  Index("long.idx", dir_.Path("long.txt"));
+  Start(server_, dir_, {"--idle-timeout", "1", "--db", "long:" + dir_.Path("long.idx") + ":" + dir_.Path("long.txt")});
+  Client client;
+  ASSERT_TRUE(Connect(client, server_.port));
+  int window = 65536;
+  ::setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+  ASSERT_TRUE(ReadUntil(client, "\r\n"));
+  Send(client, "DEFINE long lang\r\n");
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!client.received.ends_with("250 ok\r\n") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+    char chunk[65536];
+    ssize_t n = ::recv(client.fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    client.received.append(chunk, static_cast<size_t>(n));
+  }
+  EXPECT_TRUE(client.received.ends_with("line 299999 of a long entry\r\n.\r\n250 ok\r\n"))
+      << client.received.size() << " bytes received\n" << server_.Log();
+}
+
+TEST_F(ServeTest, AReloadSignalWhileTheDatabasesOpenDoesNotEndTheServer) {
+  // A dictionary that is a named pipe holds the server in its start-up until something opens the other end.
+  std::string pipe = dir_.Path("dict.fifo");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  Launch(server_, dir_, {"--db", "sample:" + dir_.Path("sample.idx") + ":" + pipe});
+  std::string waiting;
+  for (int i = 0; i < 1000 && waiting != "wait_for_partner"; ++i) {
+    std::this_thread::sleep_for(10ms);
+    waiting = ReadFile("/proc/" + std::to_string(server_.pid) + "/wchan");
+  }
+  ASSERT_EQ(waiting, "wait_for_partner");
+  ::kill(server_.pid, SIGHUP);
+  std::this_thread::sleep_for(50ms);
+  int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);  // fails when no server waits at the other end
+  ASSERT_GE(writer, 0) << server_.Log();
+  ::close(writer);
+  EXPECT_TRUE(WaitForLog(server_, "listening on")) << server_.Log();
+  EXPECT_EQ(::waitpid(server_.pid, nullptr, WNOHANG), 0);  // still running; the destructor ends it
+}
+
 TEST_F(ServeTest, ConnectionsComingAndGoingOnOneThreadAreAllAnswered) {
   // A connection alone on its thread is read by the thread's polling; one that joins it, and the one left when the
   // other quits, go on through the event loop and back to polling.
@@ -470,6 +522,7 @@ TEST(ServeCommandLineTest, RejectsWhatItCannotServe) {
       {{"--listen", "127.0.0.1:99999", "--db", "x:a:b"}, "bad --listen"},
       {{"--max-connections", "0", "--db", "x:a:b"}, "--max-connections"},
       {{"--busy-poll", "100001", "--db", "x:a:b"}, "--busy-poll"},
+      {{"--idle-timeout", "9300000000", "--db", "x:a:b"}, "--idle-timeout needs a number of seconds from 1 to"},
       {{"--config", "/nonexistent/vos-serve.toml"}, "/nonexistent/vos-serve.toml"},
   };
   for (const Case& c : cases) {
@@ -491,6 +544,13 @@ TEST(ServeCommandLineTest, RefusesAConfigurationWithAMisspeltSetting) {
       {"[[database]]\nname = \"x\"\n", "needs name, index and dictionary"},
       {"listen = \n", "serve.toml:1:"},
       {"busy-poll = -1\n", "busy-poll must be 0 to"},
+      {"idle-timeout = 9300000000\n", "idle-timeout must be at most"},
+      // A setting of the wrong type, or a database written as a plain table, would be ignored without a word.
+      {"idle-timeout = \"60\"\n", "idle-timeout must be a number"},
+      {"quiet = \"yes\"\n", "quiet must be true or false"},
+      {"listen = 2628\n", "listen must be a string"},
+      {"[database]\nname = \"x\"\nindex = \"i\"\ndictionary = \"d\"\n", "write each database as a [[database]]"},
+      {"[[database]]\nname = 5\nindex = \"i\"\ndictionary = \"d\"\n", "name must be a string"},
   };
   for (const Case& c : cases) {
     dir.Write("serve.toml", c.toml);

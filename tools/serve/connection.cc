@@ -212,21 +212,31 @@ void Connection::Write() {
     if (!ec) pending_.erase(0, sent);
     writing_ = true;
     sending_.swap(pending_);
-    auto self = shared_from_this();
-    asio::async_write(socket_, asio::buffer(sending_), [this, self](const asio::error_code& error, size_t) {
-      writing_ = false;
-      sending_.clear();
-      if (closed_) return;
-      if (error) {
-        Close("write failed: " + error.message());
-        return;
-      }
-      Touch();
-      AnswerCommands();
-      Write();
-      Read();
-    });
+    SendRest();
   }
+}
+
+// Sends what is left of `sending_`, piece by piece as the client takes it: each piece counts as activity, so that a
+// client reading a long answer slowly is not taken for an idle one.
+void Connection::SendRest() {
+  auto self = shared_from_this();
+  auto rest = asio::buffer(sending_) + sendingDone_;
+  socket_.async_write_some(rest, [this, self](const asio::error_code& error, size_t sent) {
+    if (closed_) return;
+    if (error) {
+      Close("write failed: " + error.message());
+      return;
+    }
+    Touch();
+    sendingDone_ += sent;
+    if (sendingDone_ < sending_.size()) return SendRest();
+    sending_.clear();
+    sendingDone_ = 0;
+    writing_ = false;
+    AnswerCommands();
+    Write();
+    Read();
+  });
 }
 
 void Connection::WatchIdle() {

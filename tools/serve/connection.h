@@ -60,6 +60,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Ended();
   void AnswerCommands();
   void Write();
+  void SendRest();
   void WatchIdle();
   void Close(const std::string& reason);
   void Touch() { lastActivity_ = std::chrono::steady_clock::now(); }
@@ -75,6 +76,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Session session_;
   std::string pending_;  // answers not yet handed to a write
   std::string sending_;  // the write in flight
+  size_t sendingDone_ = 0;  // how much of it has been sent
   bool reading_ = false;
   bool writing_ = false;
   bool closing_ = false;  // no more commands: what is pending is the last to send

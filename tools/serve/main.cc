@@ -3,9 +3,11 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <toml++/toml.h>
@@ -18,6 +20,8 @@ namespace {
 
 constexpr int kTrouble = 2;
 constexpr int64_t kMaxBusyPoll = 100000;  // a tenth of a second: more only burns processor time
+// About 30 years; far more would overflow the clock that times the connections, and close each at once.
+constexpr int64_t kMaxIdleTimeout = 1'000'000'000;
 
 constexpr std::string_view kHelp =
     "Usage: vos-serve [OPTION]... --db NAME:INDEX:DICTIONARY...\n"
@@ -29,7 +33,8 @@ constexpr std::string_view kHelp =
     "  -l, --listen=HOST:PORT          the address to listen on (default 127.0.0.1:2628); port 0 picks a\n"
     "                                  free port and prints the address chosen\n"
     "      --max-connections=N         connections served at once (default 512); one more gets 420\n"
-    "      --idle-timeout=SECONDS      close a connection idle this long (default 300)\n"
+    "      --idle-timeout=SECONDS      close a connection idle this long (default 300): no command\n"
+    "                                  came and the client took no part of an answer\n"
     "      --threads=N                 threads answering (default: cores, at most 4)\n"
     "      --busy-poll=MICROSECONDS    keep polling this long after an answer before sleeping, which\n"
     "                                  halves the wait of a client's next command (default 50; 0: off)\n"
@@ -97,6 +102,18 @@ DatabaseConfig ParseDatabase(std::string_view text) {
   return config;
 }
 
+// The setting `key` of `table`, if it is there. One of another type is an error: left out, it would be ignored
+// without a word.
+template <typename T>
+std::optional<T> Setting(const toml::table& table, std::string_view key, const std::string& where,
+                         const char* kind) {
+  const toml::node* node = table.get(key);
+  if (node == nullptr) return std::nullopt;
+  std::optional<T> value = node->value<T>();
+  if (!value) Fail(where + ": " + std::string(key) + " must be " + kind);
+  return value;
+}
+
 void ReadConfig(const std::string& path, ServerOptions& options) {
   toml::table table;
   try {
@@ -114,21 +131,27 @@ void ReadConfig(const std::string& path, ServerOptions& options) {
       Fail(path + ": unknown setting \"" + std::string(key.str()) + "\"");
     }
   }
-  if (auto listen = table["listen"].value<std::string>()) ParseListen(*listen, options);
-  if (auto count = table["max-connections"].value<int64_t>()) options.maxConnections = *count;
-  if (auto seconds = table["idle-timeout"].value<int64_t>()) options.idleTimeoutSeconds = *seconds;
-  if (auto threads = table["threads"].value<int64_t>()) options.threads = static_cast<int>(*threads);
-  if (auto quiet = table["quiet"].value<bool>()) options.quiet = *quiet;
-  if (auto busyPoll = table["busy-poll"].value<int64_t>()) options.busyPollMicroseconds = *busyPoll;
+  if (auto listen = Setting<std::string>(table, "listen", path, "a string")) ParseListen(*listen, options);
+  if (auto count = Setting<int64_t>(table, "max-connections", path, "a number")) options.maxConnections = *count;
+  if (auto seconds = Setting<int64_t>(table, "idle-timeout", path, "a number")) options.idleTimeoutSeconds = *seconds;
+  if (auto threads = Setting<int64_t>(table, "threads", path, "a number")) {
+    options.threads = static_cast<int>(std::clamp<int64_t>(*threads, -1, 257));
+  }
+  if (auto quiet = Setting<bool>(table, "quiet", path, "true or false")) options.quiet = *quiet;
+  if (auto busyPoll = Setting<int64_t>(table, "busy-poll", path, "a number")) options.busyPollMicroseconds = *busyPoll;
   if (options.maxConnections < 1 || options.idleTimeoutSeconds < 1 || options.threads < 0 ||
       options.threads > 256) {
     Fail(path + ": max-connections, idle-timeout and threads must be positive");
   }
+  if (options.idleTimeoutSeconds > kMaxIdleTimeout) {
+    Fail(path + ": idle-timeout must be at most " + std::to_string(kMaxIdleTimeout) + " seconds");
+  }
   if (options.busyPollMicroseconds < 0 || options.busyPollMicroseconds > kMaxBusyPoll) {
     Fail(path + ": busy-poll must be 0 to " + std::to_string(kMaxBusyPoll) + " microseconds");
   }
+  if (!table.contains("database")) return;
   const toml::array* databases = table["database"].as_array();
-  if (databases == nullptr) return;
+  if (databases == nullptr) Fail(path + ": write each database as a [[database]] table");
   for (const toml::node& node : *databases) {
     const toml::table* entry = node.as_table();
     if (entry == nullptr) Fail(path + ": every [[database]] must be a table");
@@ -139,11 +162,14 @@ void ReadConfig(const std::string& path, ServerOptions& options) {
       }
     }
     DatabaseConfig config;
-    config.name = (*entry)["name"].value_or(std::string());
-    config.indexPath = (*entry)["index"].value_or(std::string());
-    config.dictionaryPath = (*entry)["dictionary"].value_or(std::string());
-    config.description = (*entry)["description"].value_or(std::string());
-    config.info = (*entry)["info"].value_or(std::string());
+    auto text = [&](std::string_view key) {
+      return Setting<std::string>(*entry, key, path + ": [[database]]", "a string").value_or("");
+    };
+    config.name = text("name");
+    config.indexPath = text("index");
+    config.dictionaryPath = text("dictionary");
+    config.description = text("description");
+    config.info = text("info");
     if (config.name.empty() || config.indexPath.empty() || config.dictionaryPath.empty()) {
       Fail(path + ": a [[database]] needs name, index and dictionary");
     }
@@ -161,6 +187,9 @@ void ReadConfig(const std::string& path, ServerOptions& options) {
 }
 
 int RealMain(int argc, char** argv) {
+  // A reload asked for while the databases are still being opened (a log rotation, say) must not end the server;
+  // the server takes SIGHUP over once it runs.
+  std::signal(SIGHUP, SIG_IGN);
   enum { kMaxConnections = 256, kIdleTimeout, kThreads, kBusyPoll };
   const option longOptions[] = {
       {"db", required_argument, nullptr, 'd'},
@@ -195,7 +224,9 @@ int RealMain(int argc, char** argv) {
         if (!ParseCount(optarg, 1, maxConnections)) Fail("--max-connections needs a positive number");
         break;
       case kIdleTimeout:
-        if (!ParseCount(optarg, 1, idleTimeout)) Fail("--idle-timeout needs a positive number of seconds");
+        if (!ParseCount(optarg, 1, idleTimeout) || idleTimeout > kMaxIdleTimeout) {
+          Fail("--idle-timeout needs a number of seconds from 1 to " + std::to_string(kMaxIdleTimeout));
+        }
         break;
       case kThreads:
         if (!ParseCount(optarg, 1, threads) || threads > 256) Fail("--threads needs a number from 1 to 256");
