@@ -67,22 +67,24 @@ const Database* FindDatabase(const DatabaseSet& databases, std::string_view name
   return nullptr;
 }
 
-ReadOutcome DefineWord(const Database& database, std::string_view word, std::vector<Definition>& definitions,
-                       std::string& error) {
-  definitions.clear();
-  WordHit hit;
-  ReadOutcome outcome =
-      FindWord(database.index, word, hit, error, database.complete ? &database.catalog : nullptr);
-  if (outcome != ReadOutcome::kOk) return outcome;
-  std::vector<int32_t>& offsets = hit.postings;
+namespace {
+
+// Reads the entries of `key` at `offsets` onto `definitions`. When several keys are read, `seen` holds the entries
+// already read, in order, so that each is answered once.
+ReadOutcome AppendDefinitions(const Database& database, const std::string& key, std::vector<int32_t>& offsets,
+                              std::vector<int32_t>* seen, std::vector<Definition>& definitions, std::string& error) {
   std::sort(offsets.begin(), offsets.end());
   offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+  if (seen != nullptr) {
+    std::erase_if(offsets, [&](int32_t offset) { return std::binary_search(seen->begin(), seen->end(), offset); });
+    size_t middle = seen->size();
+    seen->insert(seen->end(), offsets.begin(), offsets.end());
+    std::inplace_merge(seen->begin(), seen->begin() + static_cast<ptrdiff_t>(middle), seen->end());
+  }
   std::vector<EntryRead> reads;
-  ReadEntries(database.dictionary, offsets, hit.key, database.keepsCase, reads);
-  definitions.resize(reads.size());
-  for (size_t i = 0; i < reads.size(); ++i) {
-    EntryRead& read = reads[i];
-    Definition& definition = definitions[i];
+  ReadEntries(database.dictionary, offsets, key, database.keepsCase, reads);
+  for (EntryRead& read : reads) {
+    Definition& definition = definitions.emplace_back();
     switch (read.outcome) {
       case ReadOutcome::kOk:
         definition.text = std::move(read.entry.text);
@@ -98,6 +100,38 @@ ReadOutcome DefineWord(const Database& database, std::string_view word, std::vec
     }
   }
   return ReadOutcome::kOk;
+}
+
+}  // namespace
+
+ReadOutcome DefineWord(const Database& database, std::string_view word, std::vector<Definition>& definitions,
+                       std::string& error) {
+  definitions.clear();
+  WordHit hit;
+  ReadOutcome outcome =
+      FindWord(database.index, word, hit, error, database.complete ? &database.catalog : nullptr);
+  if (outcome == ReadOutcome::kOk) {
+    return AppendDefinitions(database, hit.key, hit.postings, nullptr, definitions, error);
+  }
+  if (outcome != ReadOutcome::kNotFound || !database.complete) return outcome;
+  // MATCH exact lists a key by its match form (blanks around it dropped, every letter folded): a word it lists is
+  // defined through each key of that form, so that DEFINE finds what MATCH offers ("Lampe " for "lampe", "Élan" for
+  // "élan").
+  Matcher matcher;
+  std::string unused;
+  if (!CompileMatcher(Strategy::kExact, word, matcher, unused)) return ReadOutcome::kNotFound;
+  std::vector<uint32_t> places;
+  CatalogMatchPlaces(database.catalog, matcher, places);
+  std::vector<int32_t> seen;
+  for (uint32_t place : places) {
+    std::string key(CatalogKey(database.catalog, place));
+    std::vector<int32_t> postings;
+    outcome = CatalogLookup(database.catalog, database.index, key, postings, error);
+    if (outcome == ReadOutcome::kNotFound) continue;
+    if (outcome == ReadOutcome::kOk) outcome = AppendDefinitions(database, key, postings, &seen, definitions, error);
+    if (outcome == ReadOutcome::kError) return outcome;
+  }
+  return definitions.empty() ? ReadOutcome::kNotFound : ReadOutcome::kOk;
 }
 
 void MatchWords(const Database& database, const Matcher& matcher, std::vector<std::string>& keys,

@@ -311,5 +311,24 @@ TEST_F(DictAnswerTest, StatusLinesAndInfoStayWellFormedWhateverTheDatabaseSays) 
   EXPECT_EQ(QuoteWord("a\"b\\c\td\x7f"), "\"a\\\"b\\\\c d \"");
 }
 
+TEST_F(DictAnswerTest, DefineFindsEveryWordThatMatchExactLists) {
+  // Headwords with blanks around them or between them and a comma, and capitals outside A to Z and the umlauts.
+  dir_.Write("odd.txt", "%\nLampe \nlight\n%\nTisch , Stuhl\nfurniture\n%\nHaus,  Heim\nhome\n%\n\xC9lan\nverve\n");
+  test::RunResult run = test::RunProgram(test::VosBinary(), {"-d", dir_.Path("odd.txt"), "-i", dir_.Path("odd.idx")});
+  ASSERT_EQ(run.status, 0) << run.output;
+  std::shared_ptr<const Database> database;
+  std::string error;
+  ASSERT_TRUE(LoadDatabase({"t", dir_.Path("odd.idx"), dir_.Path("odd.txt"), "", ""}, database, error)) << error;
+  databases_ = {database};
+  for (const char* word : {"lampe", "Lampe", "tisch", "stuhl", "heim", "\"\xC3\xA9lan\"", "\"\xC3\x89LAN\""}) {
+    std::string text = word;
+    EXPECT_EQ(Ask("MATCH t exact " + text).code, 250) << word;
+    Answer define = Ask("DEFINE t " + text);
+    EXPECT_EQ(define.code, 250) << word << "\n" << define.bytes;
+    EXPECT_TRUE(define.bytes.starts_with("150 1 definitions retrieved\r\n")) << define.bytes;
+  }
+  EXPECT_EQ(Ask("DEFINE t lamp").code, 552);
+}
+
 }  // namespace
 }  // namespace vos
