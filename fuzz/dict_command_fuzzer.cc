@@ -2,6 +2,7 @@
 // never a line longer than the limit or holding a line end, never buffers more than one command; every line
 // parses to a command with its number of parameters; words quoted back split to themselves; and a text block
 // holds no line that ends it early.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -48,8 +49,16 @@ void CheckCommand(const std::string& line) {
 
   std::vector<std::string> words;
   if (!vos::SplitWords(line, words)) return;
+  // A quoted word splits back into itself, with a blank for each control character: it goes into a status line,
+  // which none may end or break.
+  auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
   std::string quoted;
-  for (const std::string& word : words) quoted += vos::QuoteWord(word) + " ";
+  for (std::string& word : words) {
+    std::string piece = vos::QuoteWord(word);
+    if (std::any_of(piece.begin(), piece.end(), control)) std::abort();
+    quoted += piece + " ";
+    std::replace_if(word.begin(), word.end(), control, ' ');
+  }
   std::vector<std::string> again;
   if (!vos::SplitWords(quoted, again) || again != words) std::abort();
 }
