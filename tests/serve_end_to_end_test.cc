@@ -546,7 +546,8 @@ TEST(ServeCommandLineTest, RefusesAConfigurationWithAMisspeltSetting) {
       {"busy-poll = -1\n", "busy-poll must be 0 to"},
       {"idle-timeout = 9300000000\n", "idle-timeout must be at most"},
       // A setting of the wrong type, or a database written as a plain table, would be ignored without a word.
-      {"idle-timeout = \"60\"\n", "idle-timeout must be a number"},
+      {"idle-timeout = \"60\"\n", "idle-timeout must be a whole number"},
+      {"busy-poll = 1.5\n", "busy-poll must be a whole number"},
       {"quiet = \"yes\"\n", "quiet must be true or false"},
       {"listen = 2628\n", "listen must be a string"},
       {"[database]\nname = \"x\"\nindex = \"i\"\ndictionary = \"d\"\n", "write each database as a [[database]]"},

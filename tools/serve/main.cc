@@ -131,14 +131,15 @@ void ReadConfig(const std::string& path, ServerOptions& options) {
       Fail(path + ": unknown setting \"" + std::string(key.str()) + "\"");
     }
   }
+  const char* whole = "a whole number";
   if (auto listen = Setting<std::string>(table, "listen", path, "a string")) ParseListen(*listen, options);
-  if (auto count = Setting<int64_t>(table, "max-connections", path, "a number")) options.maxConnections = *count;
-  if (auto seconds = Setting<int64_t>(table, "idle-timeout", path, "a number")) options.idleTimeoutSeconds = *seconds;
-  if (auto threads = Setting<int64_t>(table, "threads", path, "a number")) {
+  if (auto count = Setting<int64_t>(table, "max-connections", path, whole)) options.maxConnections = *count;
+  if (auto seconds = Setting<int64_t>(table, "idle-timeout", path, whole)) options.idleTimeoutSeconds = *seconds;
+  if (auto threads = Setting<int64_t>(table, "threads", path, whole)) {
     options.threads = static_cast<int>(std::clamp<int64_t>(*threads, -1, 257));
   }
   if (auto quiet = Setting<bool>(table, "quiet", path, "true or false")) options.quiet = *quiet;
-  if (auto busyPoll = Setting<int64_t>(table, "busy-poll", path, "a number")) options.busyPollMicroseconds = *busyPoll;
+  if (auto busyPoll = Setting<int64_t>(table, "busy-poll", path, whole)) options.busyPollMicroseconds = *busyPoll;
   if (options.maxConnections < 1 || options.idleTimeoutSeconds < 1 || options.threads < 0 ||
       options.threads > 256) {
     Fail(path + ": max-connections, idle-timeout and threads must be positive");
