@@ -109,14 +109,7 @@ void Connection::ReadThroughLoop() {
   auto self = shared_from_this();
   socket_.async_read_some(asio::buffer(received_), [this, self](const asio::error_code& ec, size_t size) {
     reading_ = false;
-    if (closed_) return;
-    if (ec == asio::error::eof) {
-      Ended();
-    } else if (ec) {
-      Close("read failed: " + ec.message());
-    } else {
-      Received(size);
-    }
+    if (!closed_) ReadDone(ec, size);
   });
 }
 
@@ -130,6 +123,11 @@ bool Connection::ReadNow() {
   if (ec == asio::error::would_block || ec == asio::error::try_again) return false;
   // Read below polls this connection again when it may.
   polled.reset();
+  ReadDone(ec, size);
+  return true;
+}
+
+void Connection::ReadDone(const asio::error_code& ec, size_t size) {
   if (ec == asio::error::eof) {
     Ended();
   } else if (ec) {
@@ -137,7 +135,6 @@ bool Connection::ReadNow() {
   } else {
     Received(size);
   }
-  return true;
 }
 
 void Connection::Received(size_t size) {

@@ -56,6 +56,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Read();
   void ReadThroughLoop();
   bool ReadNow();
+  void ReadDone(const asio::error_code& ec, size_t size);
   void Received(size_t size);
   void Ended();
   void AnswerCommands();

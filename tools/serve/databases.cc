@@ -1,6 +1,7 @@
 #include "serve/databases.h"
 
 #include <algorithm>
+#include <set>
 
 namespace vos {
 namespace {
@@ -69,18 +70,9 @@ const Database* FindDatabase(const DatabaseSet& databases, std::string_view name
 
 namespace {
 
-// Reads the entries of `key` at `offsets` onto `definitions`. When several keys are read, `seen` holds the entries
-// already read, in order, so that each is answered once.
-ReadOutcome AppendDefinitions(const Database& database, const std::string& key, std::vector<int32_t>& offsets,
-                              std::vector<int32_t>* seen, std::vector<Definition>& definitions, std::string& error) {
-  std::sort(offsets.begin(), offsets.end());
-  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
-  if (seen != nullptr) {
-    std::erase_if(offsets, [&](int32_t offset) { return std::binary_search(seen->begin(), seen->end(), offset); });
-    size_t middle = seen->size();
-    seen->insert(seen->end(), offsets.begin(), offsets.end());
-    std::inplace_merge(seen->begin(), seen->begin() + static_cast<ptrdiff_t>(middle), seen->end());
-  }
+// Reads the entries of `key` at `offsets` (in order, each once) onto `definitions`.
+ReadOutcome AppendDefinitions(const Database& database, const std::string& key, const std::vector<int32_t>& offsets,
+                              std::vector<Definition>& definitions, std::string& error) {
   std::vector<EntryRead> reads;
   ReadEntries(database.dictionary, offsets, key, database.keepsCase, reads);
   for (EntryRead& read : reads) {
@@ -111,7 +103,10 @@ ReadOutcome DefineWord(const Database& database, std::string_view word, std::vec
   ReadOutcome outcome =
       FindWord(database.index, word, hit, error, database.complete ? &database.catalog : nullptr);
   if (outcome == ReadOutcome::kOk) {
-    return AppendDefinitions(database, hit.key, hit.postings, nullptr, definitions, error);
+    std::vector<int32_t>& offsets = hit.postings;
+    std::sort(offsets.begin(), offsets.end());
+    offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+    return AppendDefinitions(database, hit.key, offsets, definitions, error);
   }
   if (outcome != ReadOutcome::kNotFound || !database.complete) return outcome;
   // MATCH exact lists a key by its match form (blanks around it dropped, every letter folded): a word it lists is
@@ -122,13 +117,17 @@ ReadOutcome DefineWord(const Database& database, std::string_view word, std::vec
   if (!CompileMatcher(Strategy::kExact, word, matcher, unused)) return ReadOutcome::kNotFound;
   std::vector<uint32_t> places;
   CatalogMatchPlaces(database.catalog, matcher, places);
-  std::vector<int32_t> seen;
+  std::set<int32_t> seen;  // an entry filed under several of these keys is answered once
   for (uint32_t place : places) {
     std::string key(CatalogKey(database.catalog, place));
     std::vector<int32_t> postings;
     outcome = CatalogLookup(database.catalog, database.index, key, postings, error);
     if (outcome == ReadOutcome::kNotFound) continue;
-    if (outcome == ReadOutcome::kOk) outcome = AppendDefinitions(database, key, postings, &seen, definitions, error);
+    if (outcome == ReadOutcome::kOk) {
+      std::sort(postings.begin(), postings.end());
+      std::erase_if(postings, [&](int32_t offset) { return !seen.insert(offset).second; });
+      outcome = AppendDefinitions(database, key, postings, definitions, error);
+    }
     if (outcome == ReadOutcome::kError) return outcome;
   }
   return definitions.empty() ? ReadOutcome::kNotFound : ReadOutcome::kOk;
