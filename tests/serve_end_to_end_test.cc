@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -437,6 +438,21 @@ TEST_F(ServeTest, OneConnectionMoreThanTheLimitGets420) {
   ASSERT_TRUE(WaitForLog(server_, "closed after 0 commands"));
   Client fourth;
   OpenClient(fourth);
+}
+
+TEST_F(ServeTest, ADatabaseWhoseIndexFailsTheCheckAtStartIsServedAndShownAsDamaged) {
+  {
+    std::ofstream index(dir_.Path("dots.idx"), std::ios::binary | std::ios::app);
+    index << std::string(17, '\0');  // a record nothing links to: it opens and answers, but fails the check
+  }
+  StartSample();
+  ASSERT_TRUE(WaitForLog(server_, "answering from it as it is")) << server_.Log();
+  Client client;
+  OpenClient(client);
+  Send(client, "SHOW SERVER\r\nDEFINE dots punkt\r\n");
+  ASSERT_TRUE(ReadUntil(client, "end\r\n.\r\n250 ok\r\n")) << client.received;
+  EXPECT_NE(client.received.find("dots: index damaged, keys not counted\r\n"), std::string::npos) << client.received;
+  EXPECT_NE(client.received.find("151 \"punkt\""), std::string::npos) << client.received;
 }
 
 TEST_F(ServeTest, ReloadKeepsADatabaseWhoseNewIndexIsDamagedAndTakesAGoodOne) {

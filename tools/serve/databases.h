@@ -3,6 +3,7 @@
 // MATCH. A loaded database is immutable; a reload builds new ones and swaps the set.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,6 +31,9 @@ struct Database {
   bool keepsCase = false;
   bool complete = false;  // checked and catalogued; until then MATCH passes over the index
   KeyCatalog catalog;
+  // Set by the background check when the index fails it: the database is then answered from as it is for good,
+  // and SHOW says so instead of promising a count. The one thing about a loaded database that changes.
+  mutable std::atomic<bool> failedCheck{false};
 
   Database() = default;
   Database(const Database&) = delete;

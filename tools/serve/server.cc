@@ -176,6 +176,7 @@ void Server::CompleteDatabases() {
     std::shared_ptr<const Database> complete;
     std::string error;
     if (!CompleteDatabase(*database, complete, error)) {
+      database->failedCheck = true;
       Log(database->config.name + ": " + error + "; answering from it as it is, MATCH by passes over it");
     } else if (Replace(database.get(), complete)) {
       Log(database->config.name + ": checked, " + std::to_string(CatalogSize(complete->catalog)) + " keys");
