@@ -191,6 +191,17 @@ bool OpenDictionary(std::string_view path, DictionaryFile& dictionary, std::stri
   return true;
 }
 
+bool ShareDictionary(const DictionaryFile& from, DictionaryFile& to, std::string& error) {
+  int handle = ::fcntl(from.handle, F_DUPFD_CLOEXEC, 0);
+  if (handle < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  to = from;
+  to.handle = handle;
+  return true;
+}
+
 void CloseDictionary(DictionaryFile& dictionary) {
   if (dictionary.handle >= 0) ::close(dictionary.handle);
   dictionary.handle = -1;

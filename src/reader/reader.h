@@ -162,6 +162,8 @@ struct DictionaryFile {
 
 // Opens the dictionary read-only; closed by CloseDictionary. False with the system's reason.
 bool OpenDictionary(std::string_view path, DictionaryFile& dictionary, std::string& error);
+// A second handle on the file `from` has open, whatever its path names by now; closed by CloseDictionary.
+bool ShareDictionary(const DictionaryFile& from, DictionaryFile& to, std::string& error);
 void CloseDictionary(DictionaryFile& dictionary);
 
 // An entry read back: its text from the offset up to, not including, the next line that is exactly "%".

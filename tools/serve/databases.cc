@@ -47,7 +47,9 @@ bool CompleteDatabase(const Database& opened, std::shared_ptr<const Database>& c
     error = opened.config.indexPath + ": " + reason;
     return false;
   }
-  if (!OpenDictionary(opened.config.dictionaryPath, checked->dictionary, reason)) {
+  // The file the opened database reads, not whatever the path names by now: a dictionary renamed over it during
+  // the check must not be paired with the index read before.
+  if (!ShareDictionary(opened.dictionary, checked->dictionary, reason)) {
     error = opened.config.dictionaryPath + ": " + reason;
     return false;
   }

@@ -48,7 +48,7 @@ using DatabaseSet = std::vector<std::shared_ptr<const Database>>;
 bool OpenDatabase(const DatabaseConfig& config, std::shared_ptr<const Database>& database, std::string& error);
 
 // Verifies the index of an opened database and catalogs its keys: a complete database on the same index bytes
-// (the dictionary opened again). False with a reason naming the file when the index fails the check.
+// and the same open dictionary file. False with a reason naming the file when the index fails the check.
 bool CompleteDatabase(const Database& opened, std::shared_ptr<const Database>& complete, std::string& error);
 
 // OpenDatabase and CompleteDatabase in one.

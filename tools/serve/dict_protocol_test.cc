@@ -295,6 +295,25 @@ TEST_F(DictAnswerTest, AnEntryTheDictionaryNoLongerHoldsIsAnErrorLineNotItsBytes
   EXPECT_FALSE(answer.problem.empty());
 }
 
+TEST_F(DictAnswerTest, TheCheckAfterOpeningKeepsTheDictionaryThatWasOpened) {
+  // A dictionary renamed over the path while the index is checked belongs to a later reload, not to this index.
+  const std::string text = test::ReadFile(test::SourceDir() + "/examples/dict.txt");
+  dir_.Write("d.txt", text);
+  std::shared_ptr<const Database> opened, complete;
+  std::string error;
+  ASSERT_TRUE(OpenDatabase({"sample", dir_.Path("sample.idx"), dir_.Path("d.txt"), "", ""}, opened, error)) << error;
+  std::string changed = text;
+  changed.insert(changed.find("%\nFluss"), "%\nEingeschoben\nsomething else entirely, and long enough\n");
+  dir_.Write("new.txt", changed);
+  std::filesystem::rename(dir_.Path("new.txt"), dir_.Path("d.txt"));
+  ASSERT_TRUE(CompleteDatabase(*opened, complete, error)) << error;
+  databases_ = {complete};
+  Answer answer = Ask("DEFINE sample Fluss");
+  EXPECT_EQ(answer.code, 250) << answer.bytes;
+  EXPECT_NE(answer.bytes.find("river"), std::string::npos) << answer.bytes;
+  EXPECT_TRUE(answer.problem.empty()) << answer.problem;
+}
+
 TEST_F(DictAnswerTest, StatusLinesAndInfoStayWellFormedWhateverTheDatabaseSays) {
   // A description with a line break would end a 151 line early and forge the next; paths go out as given.
   std::string index = dir_.Path("w\xC3\xB6rter.idx");
