@@ -271,29 +271,45 @@ TEST_F(ServeTest, SurvivesClientsThatVanishOrNeverRead) {
   EXPECT_TRUE(WaitForLog(server_, ": closed after")) << server_.Log();
 }
 
-TEST_F(ServeTest, AClientThatClosesItsSideAfterItsCommandsGetsEveryAnswer) {
-  // As a script does that pipes its commands in. Each answer is larger than a socket takes at once, so the end of
-  // the commands is read while the rest of an answer still waits to be sent.
+TEST_F(ServeTest, EveryAnswerArrivesHoweverAClientEndsAPipeline) {
+  // Each answer is larger than a socket takes at once, so the connection comes to its end while the rest of an
+  // answer still waits to be sent.
   std::string body;
   for (int i = 0; i < 16000; ++i) body += "line " + std::to_string(i) + " of a long entry\n";
   dir_.Write("long.txt", "%\nLang\n" + body);
   Index("long.idx", dir_.Path("long.txt"));
   Start(server_, dir_, {"--db", "long:" + dir_.Path("long.idx") + ":" + dir_.Path("long.txt")});
-  Client client;
-  OpenClient(client);
   constexpr int kCommands = 12;
   std::string commands;
   for (int i = 0; i < kCommands; ++i) commands += "DEFINE long lang\r\n";
-  Send(client, commands + "SHOW DB");  // an unfinished last line, never answered
-  ::shutdown(client.fd, SHUT_WR);
-  std::this_thread::sleep_for(100ms);
-  ASSERT_TRUE(ReadToEnd(client)) << server_.Log();
-  size_t answers = 0;
-  for (size_t at = 0; (at = client.received.find("\r\n.\r\n250 ok\r\n", at)) != std::string::npos; ++at) ++answers;
-  EXPECT_EQ(answers, size_t{kCommands}) << client.received.size() << " bytes received";
-  EXPECT_TRUE(client.received.ends_with("250 ok\r\n"));
-  EXPECT_TRUE(WaitForLog(server_, "closed after " + std::to_string(kCommands) + " commands (closed by the client)"))
-      << server_.Log();
+  std::string unread;
+  for (int i = 0; i < 8000; ++i) unread += "STATUS\r\n";  // more than one read takes, less than the socket holds
+  struct Case {
+    const char* name;
+    std::string after;  // sent after the commands
+    bool halfClose;     // the client then closes its sending side, as a script that pipes commands in does
+    const char* last;   // the answer the client sees last
+    const char* log;    // how the server's log line ends
+  } cases[] = {
+      {"an unfinished line, then the end of input", "SHOW DB", true, "250 ok\r\n",
+       "closed after 12 commands (closed by the client)\n"},
+      // Commands after QUIT are never read; closing on them unread must not reset the connection.
+      {"QUIT, then commands", "QUIT\r\n" + unread, false, "221 Closing Connection\r\n", "closed after 13 commands\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Client client;
+    OpenClient(client);
+    Send(client, commands + c.after);
+    if (c.halfClose) ::shutdown(client.fd, SHUT_WR);
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(ReadToEnd(client)) << server_.Log();
+    size_t answers = 0;
+    for (size_t at = 0; (at = client.received.find("\r\n.\r\n250 ok\r\n", at)) != std::string::npos; ++at) ++answers;
+    EXPECT_EQ(answers, size_t{kCommands}) << client.received.size() << " bytes received";
+    EXPECT_TRUE(client.received.ends_with(c.last)) << client.received.substr(client.received.size() - 40);
+    EXPECT_TRUE(WaitForLog(server_, c.log)) << server_.Log();
+  }
 }
 
 TEST_F(ServeTest, AClientReadingALongAnswerSlowlyIsNotIdle) {

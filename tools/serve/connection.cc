@@ -131,7 +131,7 @@ void Connection::ReadDone(const asio::error_code& ec, size_t size) {
   if (ec == asio::error::eof) {
     Ended();
   } else if (ec) {
-    Close("read failed: " + ec.message());
+    Close("read failed: " + ec.message(), true);
   } else {
     Received(size);
   }
@@ -196,7 +196,7 @@ void Connection::Write() {
     asio::error_code ec;
     size_t sent = socket_.write_some(asio::buffer(pending_), ec);
     if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
-      Close("write failed: " + ec.message());
+      Close("write failed: " + ec.message(), true);
       return;
     }
     if (!ec && sent == pending_.size()) {
@@ -221,7 +221,7 @@ void Connection::SendRest() {
   socket_.async_write_some(rest, [this, self](const asio::error_code& error, size_t sent) {
     if (closed_) return;
     if (error) {
-      Close("write failed: " + error.message());
+      Close("write failed: " + error.message(), true);
       return;
     }
     Touch();
@@ -253,18 +253,44 @@ void Connection::WatchIdle() {
   });
 }
 
-void Connection::Close(const std::string& reason) {
+void Connection::Close(const std::string& reason, bool peerGone) {
   if (closed_) return;
   closed_ = true;
   if (polled.get() == this) polled.reset();
-  asio::error_code ec;
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
-  socket_.close(ec);
-  idleTimer_.cancel();
   std::string line = peer_ + ": closed after " + std::to_string(session_.commands) + " commands";
   if (!reason.empty()) line += " (" + reason + ")";
   if (!session_.client.empty()) line += ", client \"" + Printable(session_.client) + "\"";
   server_.Log(line);
+  // A client that has sent its end has nothing unread, one whose socket failed cannot be told more.
+  if (peerGone || ended_) return Release();
+  // Closing a socket that holds bytes the client sent and the server never read makes the kernel reset the
+  // connection, and a reset throws away the answers still on their way: the last of a pipeline, the rest of a long
+  // answer, a 421. So the sending side is shut, which the client sees as the end after every answer, and what the
+  // client still sends is read and dropped until it closes too, for a short while at most.
+  asio::error_code ec;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+  socket_.cancel(ec);  // a read in flight ends; its handler finds the connection closed
+  auto self = shared_from_this();
+  idleTimer_.expires_after(kLinger);
+  idleTimer_.async_wait([this, self](const asio::error_code& error) {
+    asio::error_code ignored;
+    if (!error) socket_.close(ignored);  // ends the drain, which releases the connection
+  });
+  Drain();
+}
+
+void Connection::Drain() {
+  auto self = shared_from_this();
+  socket_.async_read_some(asio::buffer(received_), [this, self](const asio::error_code& ec, size_t) {
+    if (!ec) return Drain();
+    Release();
+  });
+}
+
+void Connection::Release() {
+  asio::error_code ec;
+  idleTimer_.cancel();
+  socket_.close(ec);
   server_.Remove(shared_from_this());
 }
 

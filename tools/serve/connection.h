@@ -18,6 +18,9 @@ namespace vos {
 class Server;
 
 constexpr size_t kOutputLimit = 256 * 1024;
+// How long a closing connection goes on reading what its client still sends, so that its last answers arrive
+// (see Connection::Close).
+constexpr std::chrono::seconds kLinger{2};
 
 // A thread that polls after work reads the next command of a connection alone on it straight from the socket,
 // instead of waiting for the event loop to report the socket readable and to run the read's handler: the client
@@ -63,7 +66,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Write();
   void SendRest();
   void WatchIdle();
-  void Close(const std::string& reason);
+  // Ends the connection; `peerGone` when reading or writing failed, so that nothing more can be said to the client.
+  void Close(const std::string& reason, bool peerGone = false);
+  void Drain();
+  void Release();
   void Touch() { lastActivity_ = std::chrono::steady_clock::now(); }
 
   asio::ip::tcp::socket socket_;
