@@ -312,6 +312,40 @@ TEST_F(ServeTest, EveryAnswerArrivesHoweverAClientEndsAPipeline) {
   }
 }
 
+TEST_F(ServeTest, APipelineOfSlowCommandsDoesNotHoldUpTheOtherClients) {
+  std::string text;
+  for (int i = 0; i < 100000; ++i) text += "%\nwort" + std::to_string(i) + "\ntext\n";
+  dir_.Write("big.txt", text);
+  Index("big.idx", dir_.Path("big.txt"));
+  // One thread for both clients; each MATCH of the pipeline passes over every key.
+  Start(server_, dir_, {"--threads", "1", "--db", "big:" + dir_.Path("big.idx") + ":" + dir_.Path("big.txt")});
+  ASSERT_TRUE(WaitForLog(server_, "big: checked")) << server_.Log();
+  Client busy, other;
+  OpenClient(busy);
+  OpenClient(other);
+  constexpr size_t kSlow = 100;
+  std::string slow;
+  for (size_t i = 0; i < kSlow; ++i) slow += "MATCH big re qqqxz\r\n";
+  Send(busy, slow + "SHOW DB\r\n");
+  ASSERT_TRUE(ReadUntil(busy, "552 ")) << server_.Log();
+  Send(other, "STATUS\r\n");
+  ASSERT_TRUE(ReadUntil(other, "210 ")) << other.received;
+  // Answered in between, not after the whole pipeline.
+  char chunk[65536];
+  for (ssize_t n; (n = ::recv(busy.fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0;) {
+    busy.received.append(chunk, static_cast<size_t>(n));
+  }
+  auto answered = [&busy] {
+    size_t count = 0;
+    for (size_t at = 0; (at = busy.received.find("552 ", at)) != std::string::npos; ++at) ++count;
+    return count;
+  };
+  EXPECT_LT(answered(), kSlow);
+  // And the rest of the pipeline, in order, to its last command.
+  ASSERT_TRUE(ReadUntil(busy, "110 ")) << busy.received.size();
+  EXPECT_EQ(answered(), kSlow);
+}
+
 TEST_F(ServeTest, AClientReadingALongAnswerSlowlyIsNotIdle) {
   // An answer of 9 MB, more than the sockets hold, read steadily over about three seconds: every piece the client
   // takes is activity, though the answer leaves in one write.

@@ -91,7 +91,8 @@ void Connection::Stop() {
 }
 
 bool Connection::MayRead() const {
-  return !reading_ && !closing_ && !ended_ && !closed_ && pending_.size() + sending_.size() < kOutputLimit;
+  return !reading_ && !closing_ && !ended_ && !closed_ && !resumeQueued_ &&
+         pending_.size() + sending_.size() < kOutputLimit;
 }
 
 void Connection::Read() {
@@ -155,9 +156,23 @@ void Connection::Ended() {
 }
 
 void Connection::AnswerCommands() {
+  if (resumeQueued_) return;  // the queued turn goes on where the last stopped
   std::shared_ptr<const DatabaseSet> databases;
   std::string line;
+  auto start = std::chrono::steady_clock::time_point();
   while (!closing_ && pending_.size() + sending_.size() < kOutputLimit) {
+    if (databases && lines_.start < lines_.bytes.size() && std::chrono::steady_clock::now() - start >= kAnswerTurn) {
+      resumeQueued_ = true;
+      auto self = shared_from_this();
+      asio::post(socket_.get_executor(), [this, self] {
+        resumeQueued_ = false;
+        if (closed_) return;
+        AnswerCommands();
+        Write();
+        Read();
+      });
+      break;
+    }
     LineOutcome outcome = NextLine(lines_, line);
     if (outcome == LineOutcome::kNeedMore) {
       // An unfinished last line of a client that has ended will never be finished.
@@ -169,7 +184,10 @@ void Connection::AnswerCommands() {
       server_.Log(peer_ + ": command longer than " + std::to_string(kMaxCommandLine) + " bytes: 500");
       continue;
     }
-    if (!databases) databases = server_.Databases();
+    if (!databases) {
+      databases = server_.Databases();
+      start = std::chrono::steady_clock::now();
+    }
     Answer answer = AnswerLine(*databases, server_.Facts(), session_, line);
     // The usual one answer per read is handed over, not copied.
     if (pending_.empty()) {

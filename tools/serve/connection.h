@@ -21,6 +21,9 @@ constexpr size_t kOutputLimit = 256 * 1024;
 // How long a closing connection goes on reading what its client still sends, so that its last answers arrive
 // (see Connection::Close).
 constexpr std::chrono::seconds kLinger{2};
+// How long one turn answers a connection's pipelined commands: the rest wait for a later turn, after the other
+// connections of the thread, so that a client with a pipeline of slow commands cannot hold the thread.
+constexpr std::chrono::milliseconds kAnswerTurn{2};
 
 // A thread that polls after work reads the next command of a connection alone on it straight from the socket,
 // instead of waiting for the event loop to report the socket readable and to run the read's handler: the client
@@ -89,6 +92,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool closing_ = false;  // no more commands: what is pending is the last to send
   bool ended_ = false;    // the client has sent all it will (end of file); its commands are still answered
   bool closed_ = false;
+  bool resumeQueued_ = false;  // commands are left for a later turn; none is read until they are answered
 };
 
 }  // namespace vos
