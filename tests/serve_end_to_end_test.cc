@@ -115,8 +115,10 @@ struct Client {
   }
 };
 
-bool Connect(Client& client, int port) {
+// `receiveBuffer`: the socket's receive buffer in bytes, the system's (which grows to megabytes) when 0.
+bool Connect(Client& client, int port, int receiveBuffer = 0) {
   client.fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (receiveBuffer > 0) ::setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
@@ -181,8 +183,20 @@ class ServeTest : public ::testing::Test {
     Start(server_, dir_, args);
   }
 
-  void OpenClient(Client& client) {
-    ASSERT_TRUE(Connect(client, server_.port));
+  // Serves "big", 100,000 entries whose keys are "wort0" to "wort99999" after `padding` letters x, and waits until
+  // its keys are catalogued.
+  void StartBig(std::vector<std::string> extra = {}, size_t padding = 0) {
+    std::string text;
+    for (int i = 0; i < 100000; ++i) text += "%\n" + std::string(padding, 'x') + "wort" + std::to_string(i) + "\ntext\n";
+    dir_.Write("big.txt", text);
+    Index("big.idx", dir_.Path("big.txt"));
+    extra.insert(extra.end(), {"--db", "big:" + dir_.Path("big.idx") + ":" + dir_.Path("big.txt")});
+    Start(server_, dir_, extra);
+    ASSERT_TRUE(WaitForLog(server_, "big: checked")) << server_.Log();
+  }
+
+  void OpenClient(Client& client, int receiveBuffer = 0) {
+    ASSERT_TRUE(Connect(client, server_.port, receiveBuffer));
     ASSERT_TRUE(ReadUntil(client, "\r\n"));
     ASSERT_TRUE(client.received.starts_with("220 ")) << client.received;
     client.received.clear();
@@ -313,13 +327,8 @@ TEST_F(ServeTest, EveryAnswerArrivesHoweverAClientEndsAPipeline) {
 }
 
 TEST_F(ServeTest, APipelineOfSlowCommandsDoesNotHoldUpTheOtherClients) {
-  std::string text;
-  for (int i = 0; i < 100000; ++i) text += "%\nwort" + std::to_string(i) + "\ntext\n";
-  dir_.Write("big.txt", text);
-  Index("big.idx", dir_.Path("big.txt"));
   // One thread for both clients; each MATCH of the pipeline passes over every key.
-  Start(server_, dir_, {"--threads", "1", "--db", "big:" + dir_.Path("big.idx") + ":" + dir_.Path("big.txt")});
-  ASSERT_TRUE(WaitForLog(server_, "big: checked")) << server_.Log();
+  StartBig({"--threads", "1"});
   Client busy, other;
   OpenClient(busy);
   OpenClient(other);
@@ -344,6 +353,30 @@ TEST_F(ServeTest, APipelineOfSlowCommandsDoesNotHoldUpTheOtherClients) {
   // And the rest of the pipeline, in order, to its last command.
   ASSERT_TRUE(ReadUntil(busy, "110 ")) << busy.received.size();
   EXPECT_EQ(answered(), kSlow);
+}
+
+TEST_F(ServeTest, ClientsThatDoNotReadHoldFewLargeAnswers) {
+  // Answers of 8 MB: more than the sockets of a client that does not read take in.
+  StartBig({}, 60);
+  const std::string every = "MATCH big prefix \"\"\r\n";
+  // Eight clients read the start of their answers and no more: each holds one of the server's places for them.
+  std::vector<Client> silent(8);
+  for (Client& client : silent) {
+    OpenClient(client, 16 * 1024);  // the answer cannot go into the socket instead
+    Send(client, every);
+    ASSERT_TRUE(ReadUntil(client, "152 100000 matches found\r\n")) << client.received;
+  }
+  // The next large answer waits for a place instead of adding to the server's memory...
+  Client reader;
+  OpenClient(reader);
+  Send(reader, every + "STATUS\r\n");
+  pollfd fds{reader.fd, POLLIN, 0};
+  EXPECT_EQ(::poll(&fds, 1, 300), 0) << "answered at once";
+  // ...and is answered, the commands after it too, once a place is free.
+  silent.front().Close();
+  ASSERT_TRUE(ReadUntil(reader, "210 ")) << reader.received.size();
+  EXPECT_TRUE(reader.received.starts_with("152 100000 matches found\r\n"));
+  EXPECT_NE(reader.received.find("\r\n.\r\n250 ok"), std::string::npos);
 }
 
 TEST_F(ServeTest, AClientReadingALongAnswerSlowlyIsNotIdle) {
@@ -528,12 +561,7 @@ TEST_F(ServeTest, ReloadKeepsADatabaseWhoseNewIndexIsDamagedAndTakesAGoodOne) {
 
 TEST_F(ServeTest, ABurstOfReloadSignalsCostsAFewReloads) {
   // Each reload of this database takes a while; signals that come meanwhile must not queue a thread each.
-  std::string text;
-  for (int i = 0; i < 100000; ++i) text += "%\nwort" + std::to_string(i) + "\ntext\n";
-  dir_.Write("big.txt", text);
-  Index("big.idx", dir_.Path("big.txt"));
-  Start(server_, dir_, {"--db", "big:" + dir_.Path("big.idx") + ":" + dir_.Path("big.txt")});
-  ASSERT_TRUE(WaitForLog(server_, "big: checked")) << server_.Log();
+  StartBig();
   long before = server_.Status("Threads:");
   long most = before;
   for (int i = 0; i < 100; ++i) {

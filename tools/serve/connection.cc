@@ -91,7 +91,7 @@ void Connection::Stop() {
 }
 
 bool Connection::MayRead() const {
-  return !reading_ && !closing_ && !ended_ && !closed_ && !resumeQueued_ &&
+  return !reading_ && !closing_ && !ended_ && !closed_ && !resumeQueued_ && !waitingForPlace_ &&
          pending_.size() + sending_.size() < kOutputLimit;
 }
 
@@ -156,7 +156,7 @@ void Connection::Ended() {
 }
 
 void Connection::AnswerCommands() {
-  if (resumeQueued_) return;  // the queued turn goes on where the last stopped
+  if (resumeQueued_ || waitingForPlace_) return;  // a later turn goes on where this one stopped
   std::shared_ptr<const DatabaseSet> databases;
   std::string line;
   auto start = std::chrono::steady_clock::time_point();
@@ -173,7 +173,13 @@ void Connection::AnswerCommands() {
       });
       break;
     }
-    LineOutcome outcome = NextLine(lines_, line);
+    LineOutcome outcome = LineOutcome::kLine;
+    if (parked_.empty()) {
+      outcome = NextLine(lines_, line);
+    } else {
+      line.swap(parked_);
+      parked_.clear();
+    }
     if (outcome == LineOutcome::kNeedMore) {
       // An unfinished last line of a client that has ended will never be finished.
       if (ended_) closing_ = true;
@@ -189,6 +195,17 @@ void Connection::AnswerCommands() {
       start = std::chrono::steady_clock::now();
     }
     Answer answer = AnswerLine(*databases, server_.Facts(), session_, line);
+    if (answer.bytes.size() > kLargeAnswer && !holdsPlace_) {
+      if (!server_.TakeLargeAnswerPlace(shared_from_this())) {
+        // Dropped, and answered again once a place is free: other clients hold as many large answers as the
+        // server keeps, perhaps without reading them.
+        --session_.commands;
+        parked_.swap(line);
+        waitingForPlace_ = true;
+        break;
+      }
+      holdsPlace_ = true;
+    }
     // The usual one answer per read is handed over, not copied.
     if (pending_.empty()) {
       pending_.swap(answer.bytes);
@@ -206,6 +223,7 @@ void Connection::AnswerCommands() {
 void Connection::Write() {
   while (!writing_ && !closed_) {
     if (pending_.empty()) {
+      ReturnPlace();  // everything is sent
       if (closing_) Close(ended_ ? "closed by the client" : "");
       return;
     }
@@ -254,6 +272,25 @@ void Connection::SendRest() {
   });
 }
 
+void Connection::PlaceGranted() {
+  auto self = shared_from_this();
+  asio::post(socket_.get_executor(), [this, self] {
+    waitingForPlace_ = false;
+    holdsPlace_ = true;
+    if (closed_) return ReturnPlace();
+    Touch();  // the wait was the server's, not the client's idleness
+    AnswerCommands();
+    Write();
+    Read();
+  });
+}
+
+void Connection::ReturnPlace() {
+  if (!holdsPlace_) return;
+  holdsPlace_ = false;
+  server_.ReturnLargeAnswerPlace();
+}
+
 void Connection::WatchIdle() {
   // A connection already closed (its banner could not be sent) must not be kept alive by a timer.
   if (closed_) return;
@@ -262,7 +299,7 @@ void Connection::WatchIdle() {
   auto self = shared_from_this();
   idleTimer_.async_wait([this, self](const asio::error_code& ec) {
     if (ec || closed_) return;
-    if (std::chrono::steady_clock::now() >= lastActivity_ + std::chrono::seconds(
+    if (!waitingForPlace_ && std::chrono::steady_clock::now() >= lastActivity_ + std::chrono::seconds(
                                                                  server_.Options().idleTimeoutSeconds)) {
       Close("idle for " + std::to_string(server_.Options().idleTimeoutSeconds) + " s");
       return;
@@ -306,6 +343,7 @@ void Connection::Drain() {
 }
 
 void Connection::Release() {
+  ReturnPlace();
   asio::error_code ec;
   idleTimer_.cancel();
   socket_.close(ec);

@@ -24,6 +24,11 @@ constexpr std::chrono::seconds kLinger{2};
 // How long one turn answers a connection's pipelined commands: the rest wait for a later turn, after the other
 // connections of the thread, so that a client with a pipeline of slow commands cannot hold the thread.
 constexpr std::chrono::milliseconds kAnswerTurn{2};
+// An answer larger than kLargeAnswer is kept only by one of kLargeAnswerPlaces connections at a time, until it has
+// been sent; another waits for a place and is answered then. Clients that never read their answers thus hold at
+// most that many large answers in the server's memory, however many connections they open.
+constexpr size_t kLargeAnswer = 1024 * 1024;
+constexpr int64_t kLargeAnswerPlaces = 8;
 
 // A thread that polls after work reads the next command of a connection alone on it straight from the socket,
 // instead of waiting for the event loop to report the socket readable and to run the read's handler: the client
@@ -48,6 +53,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // From any thread: sends 421 and closes once it is written.
   void Stop();
+
+  // From any thread: the large-answer place this connection waited for is its own now.
+  void PlaceGranted();
 
   // The peer's address, for the log.
   const std::string& Peer() const { return peer_; }
@@ -74,6 +82,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Drain();
   void Release();
   void Touch() { lastActivity_ = std::chrono::steady_clock::now(); }
+  void ReturnPlace();
 
   asio::ip::tcp::socket socket_;
   size_t slot_;
@@ -93,6 +102,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool ended_ = false;    // the client has sent all it will (end of file); its commands are still answered
   bool closed_ = false;
   bool resumeQueued_ = false;  // commands are left for a later turn; none is read until they are answered
+  std::string parked_;            // a command whose large answer waits for a place
+  bool waitingForPlace_ = false;  // and until it has one, nothing more is read or answered
+  bool holdsPlace_ = false;
 };
 
 }  // namespace vos

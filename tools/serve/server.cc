@@ -340,6 +340,32 @@ void Server::StopContexts() {
   for (auto& context : contexts_) context->stop();
 }
 
+bool Server::TakeLargeAnswerPlace(const std::shared_ptr<Connection>& connection) {
+  std::lock_guard lock(mutex_);
+  if (largeAnswerPlacesTaken_ < kLargeAnswerPlaces) {
+    ++largeAnswerPlacesTaken_;
+    return true;
+  }
+  largeAnswerWaiters_.push_back(connection);
+  return false;
+}
+
+void Server::ReturnLargeAnswerPlace() {
+  std::shared_ptr<Connection> next;
+  {
+    std::lock_guard lock(mutex_);
+    while (!next && !largeAnswerWaiters_.empty()) {
+      next = largeAnswerWaiters_.front().lock();
+      largeAnswerWaiters_.pop_front();
+    }
+    if (!next) {
+      --largeAnswerPlacesTaken_;
+      return;
+    }
+  }
+  next->PlaceGranted();  // the place passes to it as it is
+}
+
 void Server::Remove(const std::shared_ptr<Connection>& connection) {
   std::lock_guard lock(mutex_);
   auto found = connections_.find(connection);

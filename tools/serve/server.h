@@ -7,13 +7,14 @@
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
-#include <functional>
-#include <thread>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "serve/databases.h"
@@ -52,6 +53,11 @@ class Server {
   void Log(const std::string& line);
   void Remove(const std::shared_ptr<Connection>& connection);
   const ServerOptions& Options() const { return options_; }
+  // Few connections at a time may hold an answer larger than kLargeAnswer (see Connection::AnswerCommands).
+  // True when `connection` takes one of those places; otherwise it waits in line, and the place is handed to it
+  // through Connection::PlaceGranted once a holder returns one.
+  bool TakeLargeAnswerPlace(const std::shared_ptr<Connection>& connection);
+  void ReturnLargeAnswerPlace();
   // Whether the threads poll after work and `slot`'s thread has one connection only.
   bool PollsAlone(size_t slot) const {
     return options_.busyPollMicroseconds > 0 && load_[slot].load(std::memory_order_relaxed) == 1;
@@ -90,6 +96,8 @@ class Server {
   std::vector<std::atomic<int64_t>> load_;  // open connections on each context; changed under the lock
   bool stopping_ = false;
   bool reloadWaiting_ = false;  // a reload is queued and has not begun
+  int64_t largeAnswerPlacesTaken_ = 0;
+  std::deque<std::weak_ptr<Connection>> largeAnswerWaiters_;
 
   // Read for every command's facts without the lock.
   std::atomic<int64_t> connectionsOpen_{0};
