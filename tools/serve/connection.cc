@@ -278,7 +278,7 @@ void Connection::PlaceGranted() {
     waitingForPlace_ = false;
     holdsPlace_ = true;
     if (closed_) return ReturnPlace();
-    Touch();  // the wait was the server's, not the client's idleness
+    Touch();  // the wait was the server's doing
     AnswerCommands();
     Write();
     Read();
@@ -299,7 +299,8 @@ void Connection::WatchIdle() {
   auto self = shared_from_this();
   idleTimer_.async_wait([this, self](const asio::error_code& ec) {
     if (ec || closed_) return;
-    if (!waitingForPlace_ && std::chrono::steady_clock::now() >= lastActivity_ + std::chrono::seconds(
+    if (waitingForPlace_) Touch();  // waiting for a place is the server's doing, not the client's idleness
+    if (std::chrono::steady_clock::now() >= lastActivity_ + std::chrono::seconds(
                                                                  server_.Options().idleTimeoutSeconds)) {
       Close("idle for " + std::to_string(server_.Options().idleTimeoutSeconds) + " s");
       return;
