@@ -204,6 +204,8 @@ std::string ToUser(const Charset& charset, std::string_view latin1) {
   while (!latin1.empty()) {
     size_t consumed = 0;
     if (Convert(converter.toUser, latin1, user, consumed) == 0) break;
+    // A set named with //IGNORE takes everything and only then reports that it dropped something.
+    if (consumed >= latin1.size()) break;
     user.push_back('?');
     latin1.remove_prefix(consumed + 1);
   }

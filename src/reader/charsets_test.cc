@@ -47,6 +47,8 @@ TEST(CharsetsTest, OtherSetsGoThroughIconv) {
   EXPECT_EQ(latin1, "\xE4pfel");
   EXPECT_EQ(FromUser(charset, "5\xA4", latin1, problem), ConvertOutcome::kNotLatin1);  // the euro sign
   EXPECT_EQ(problem, "U+20AC");
+  ASSERT_TRUE(OpenCharset("ASCII//IGNORE", charset, error)) << error;
+  EXPECT_EQ(ToUser(charset, "Stra\xDF" "e \xE4"), "Strae ");  // drops what it cannot show, and nothing more
 
   for (auto [name, resolved] : {std::pair{"UTF8", "UTF-8"}, std::pair{"latin1", "ISO-8859-1"},
                                 std::pair{"ISO_8859-1", "ISO-8859-1"}}) {
