@@ -405,11 +405,12 @@ TEST_F(ServeTest, AClientReadingALongAnswerSlowlyIsNotIdle) {
       << client.received.size() << " bytes received\n" << server_.Log();
 }
 
-TEST_F(ServeTest, AReloadSignalWhileTheDatabasesOpenDoesNotEndTheServer) {
-  // A dictionary that is a named pipe holds the server in its start-up until something opens the other end.
-  std::string pipe = dir_.Path("dict.fifo");
+TEST_F(ServeTest, AReloadSignalDuringStartUpDoesNotEndTheServer) {
+  // A configuration given as a named pipe, as `--config <(...)` gives it, holds the server in its start-up until
+  // something opens the other end.
+  std::string pipe = dir_.Path("serve.fifo");
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-  Launch(server_, dir_, {"--db", "sample:" + dir_.Path("sample.idx") + ":" + pipe});
+  Launch(server_, dir_, {"--config", pipe});
   std::string waiting;
   for (int i = 0; i < 1000 && waiting != "wait_for_partner"; ++i) {
     std::this_thread::sleep_for(10ms);
@@ -420,6 +421,9 @@ TEST_F(ServeTest, AReloadSignalWhileTheDatabasesOpenDoesNotEndTheServer) {
   std::this_thread::sleep_for(50ms);
   int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);  // fails when no server waits at the other end
   ASSERT_GE(writer, 0) << server_.Log();
+  std::string config = "[[database]]\nname = \"sample\"\nindex = \"" + dir_.Path("sample.idx") +
+                       "\"\ndictionary = \"" + SourceDir() + "/examples/dict.txt\"\n";
+  EXPECT_EQ(::write(writer, config.data(), config.size()), static_cast<ssize_t>(config.size()));
   ::close(writer);
   EXPECT_TRUE(WaitForLog(server_, "listening on")) << server_.Log();
   EXPECT_EQ(::waitpid(server_.pid, nullptr, WNOHANG), 0);  // still running; the destructor ends it
@@ -605,6 +609,9 @@ TEST_F(ServeTest, StopsCleanlyTellingOpenConnections421) {
 }
 
 TEST(ServeCommandLineTest, RejectsWhatItCannotServe) {
+  TempDir dir;
+  const std::string pipe = dir.Path("index.fifo");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
   struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -618,6 +625,10 @@ TEST(ServeCommandLineTest, RejectsWhatItCannotServe) {
       {{"--busy-poll", "100001", "--db", "x:a:b"}, "--busy-poll"},
       {{"--idle-timeout", "9300000000", "--db", "x:a:b"}, "--idle-timeout needs a number of seconds from 1 to"},
       {{"--config", "/nonexistent/vos-serve.toml"}, "/nonexistent/vos-serve.toml"},
+      {{"--config", "/"}, "/: Is a directory"},
+      // Files that cannot be read by position are refused, a named pipe at once instead of waiting for a writer.
+      {{"--db", "x:" + pipe + ":/dev/null"}, "index.fifo: not a regular file"},
+      {{"--db", "x:/dev/null:a"}, "/dev/null: not a regular file"},
   };
   for (const Case& c : cases) {
     RunResult run = RunProgram(VOS_SERVE_BINARY, c.args);

@@ -174,20 +174,12 @@ ReadOutcome FinishEntry(const DictionaryFile& dictionary, int64_t offset, std::s
 
 bool OpenDictionary(std::string_view path, DictionaryFile& dictionary, std::string& error) {
   std::string name(path);
-  int handle = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (handle < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (::fstat(handle, &st) != 0 || S_ISDIR(st.st_mode)) {
-    error = std::strerror(S_ISDIR(st.st_mode) ? EISDIR : errno);
-    ::close(handle);
-    return false;
-  }
+  int64_t size = 0;
+  int handle = OpenRegularFile(name, size, error);
+  if (handle < 0) return false;
   dictionary.path = name;
   dictionary.handle = handle;
-  dictionary.size = st.st_size;
+  dictionary.size = size;
   return true;
 }
 

@@ -134,24 +134,36 @@ std::string FaultText(RecordFault fault, const std::string& detail) {
   }
 }
 
+int OpenRegularFile(const std::string& path, int64_t& size, std::string& error) {
+  int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (handle < 0) {
+    error = std::strerror(errno);
+    return -1;
+  }
+  struct stat st;
+  int flags = -1;
+  if (::fstat(handle, &st) != 0) {
+    error = std::strerror(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    error = std::strerror(EISDIR);
+  } else if (!S_ISREG(st.st_mode)) {
+    error = "not a regular file";
+  } else if ((flags = ::fcntl(handle, F_GETFL)) < 0 || ::fcntl(handle, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    // io_uring would answer reads that must wait for the disk with EAGAIN while the flag is set.
+    error = std::strerror(errno);
+  } else {
+    size = st.st_size;
+    return handle;
+  }
+  ::close(handle);
+  return -1;
+}
+
 bool OpenIndex(std::string_view path, bool whole, IndexFile& index, std::string& error) {
   std::string name(path);
   auto storage = std::make_shared<IndexStorage>();
-  storage->handle = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (storage->handle < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (::fstat(storage->handle, &st) != 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    error = std::strerror(EISDIR);
-    return false;
-  }
-  storage->size = st.st_size;
+  storage->handle = OpenRegularFile(name, storage->size, error);
+  if (storage->handle < 0) return false;
   uint8_t header[kHeaderSize] = {};
   if (storage->size >= kSmallestIndex && !ReadFully(storage->handle, 0, header, kHeaderSize, error)) return false;
   index.path = name;

@@ -19,6 +19,10 @@
 
 namespace vos {
 
+// Opens `path` for reading when it names a regular file, the only kind that reads by position; -1 with the reason
+// otherwise. A named pipe is refused at once instead of waiting for a writer. Its size is left in `size`.
+int OpenRegularFile(const std::string& path, int64_t& size, std::string& error);
+
 inline constexpr int64_t kBlockSize = 4096;
 inline constexpr int64_t kReadAheadBlocks = 256;
 inline constexpr int64_t kPassWindowSize = 1 << 20;

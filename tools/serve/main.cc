@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -115,9 +116,19 @@ std::optional<T> Setting(const toml::table& table, std::string_view key, const s
 }
 
 void ReadConfig(const std::string& path, ServerOptions& options) {
+  // Read here rather than by the TOML library, which needs a file whose size it can ask: a configuration given as
+  // `--config <(...)` is a pipe.
+  std::string text;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) Fail(path + ": " + std::strerror(errno));
+  char buffer[4096];
+  for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
+  int failure = std::ferror(file) ? errno : 0;
+  std::fclose(file);
+  if (failure != 0) Fail(path + ": " + std::strerror(failure));
   toml::table table;
   try {
-    table = toml::parse_file(path);
+    table = toml::parse(text, path);
   } catch (const toml::parse_error& error) {
     auto where = error.source().begin;
     Fail(path + ":" + std::to_string(where.line) + ":" + std::to_string(where.column) + ": " +
