@@ -1,6 +1,7 @@
 // vos-lookup run as a user would: vos writes the index of a small dictionary, vos-lookup reads it, under a
 // locale given in the environment.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -17,6 +18,13 @@ class LookupProgramTest : public testing::Test {
     ASSERT_EQ(Run(test::VosBinary(), {}).status, 0);
     dir.Write("empty.dat", "");
     dir.Write("short.dat", dir.Read("index.dat").substr(0, 40));
+    // The sample dictionary's index, cut short, and with a key its own descent no longer leads to.
+    ASSERT_EQ(Run(test::VosBinary(), {"-d", test::SourceDir() + "/examples/dict.txt", "-i", "sample.dat"}).status, 0);
+    std::string sample = dir.Read("sample.dat");
+    dir.Write("sample-short.dat", sample.substr(0, 1600));
+    sample.replace(sample.find("\x03hof"), 4, "\x03hoa");
+    dir.Write("altered.dat", sample);
+    ASSERT_EQ(::mkfifo(dir.Path("pipe.dat").c_str(), 0600), 0);
   }
   test::RunResult Run(const std::string& program, const std::vector<std::string>& args) {
     test::RunOptions options;
@@ -91,7 +99,15 @@ TEST_F(LookupProgramTest, AnswersLooksUpListsAndChecks) {
       {{"-i", "short.dat", "--check"}, 2, "", "vos-lookup: short.dat: record 17 "},
       {{"-i", "short.dat", "--dump"}, 2, "", "vos-lookup: short.dat: truncated index: "},
       {{"-d", "missing.txt", "haus"}, 2, "", "vos-lookup: missing.txt: No such file or directory\n"},
+      // Neither waits for a writer.
+      {{"-i", "pipe.dat", "haus"}, 2, "", "vos-lookup: pipe.dat: not a regular file\n"},
+      {{"-d", "pipe.dat", "haus"}, 2, "", "vos-lookup: pipe.dat: not a regular file\n"},
+      {{"-i", "sample-short.dat", "Hausx"}, 2, "", "not found: Hausx\nvos-lookup: sample-short.dat: truncated index: "},
+      {{"-i", "altered.dat", "-s", "prefix", "hoa"}, 2, "",
+       "vos-lookup: altered.dat: damaged index: the key 'hoa' is not found by its own descent\n"},
       {{"-x"}, 2, "", "vos-lookup: unknown option '-x'\nUsage: vos-lookup"},
+      {{"--index=index.dat", "-xm", "haus"}, 2, "", "vos-lookup: unknown option '-x'\n"},
+      {{"--help=x"}, 2, "", "option '--help' takes no value"},
       {{"--bogus"}, 2, "", "option '--bogus'"},
       {{"--dump=yes"}, 2, "", "option '--dump' takes no value"},
       {{"-i"}, 2, "", "option '-i' needs a value"},

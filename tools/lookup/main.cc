@@ -211,13 +211,17 @@ const option kLongOptions[] = {
     {"version", no_argument, nullptr, kVersionOption}, {nullptr, 0, nullptr, 0},
 };
 
-// How a diagnostic names the option whose value is `code`.
-std::string OptionName(int code) {
-  if (code < 256) return std::string("-") + static_cast<char>(code);
+std::string LongOptionName(int code) {
   for (const option& o : kLongOptions) {
     if (o.name != nullptr && o.val == code) return std::string("--") + o.name;
   }
   return "?";
+}
+
+// How a diagnostic names the option whose value is `code`: its short form, or its long one.
+std::string OptionName(int code) {
+  if (code < 256) return std::string("-") + static_cast<char>(code);
+  return LongOptionName(code);
 }
 
 // GNU conventions through getopt_long: options anywhere among the words, clusters ("-ci FILE"), attached values
@@ -255,10 +259,12 @@ bool ParseArguments(int argc, char** argv, Settings& settings, std::string& erro
       }
       default: {
         std::string_view given = argv[optind - 1];
-        if (optopt != 0 && !given.starts_with("--")) {
+        // getopt_long sets optopt to a short option's letter when the letter is unknown, and to a long option's
+        // value when that option was given a value it does not take.
+        if (optopt > 0 && optopt < 256 && std::string_view("imcdsh").find(static_cast<char>(optopt)) == std::string_view::npos) {
           error = "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'";
         } else if (optopt != 0) {
-          error = "option '" + OptionName(optopt) + "' takes no value";
+          error = "option '" + LongOptionName(optopt) + "' takes no value";
         } else {
           error = "unknown or ambiguous option '" + std::string(given.substr(0, given.find('='))) + "'";
         }
@@ -389,17 +395,20 @@ struct Run {
 
   int misses = 0;
 
-  void SuggestNearKeys(const std::string& word) {
-    if (++misses > kSuggestedMisses) return;
+  // kTrouble after a diagnostic when looking for near keys finds the index damaged.
+  int SuggestNearKeys(const std::string& word) {
+    if (++misses > kSuggestedMisses) return kSomeNotFound;
     std::vector<std::string> keys;
     std::string error;
-    if (NearKeys(index, word, kNearKeyCount, keys, error) != ReadOutcome::kOk || keys.empty()) return;
+    if (NearKeys(index, word, kNearKeyCount, keys, error) == ReadOutcome::kError) return IndexTrouble(error);
+    if (keys.empty()) return kSomeNotFound;
     std::string line = "did you mean: ";
     for (size_t i = 0; i < keys.size(); ++i) {
       if (i > 0) line += ", ";
       line += ToUser(charset, keys[i]);
     }
     Complain(line);
+    return kSomeNotFound;
   }
 
   int LookUp(std::string_view typed) {
@@ -422,8 +431,7 @@ struct Run {
     if (outcome == ReadOutcome::kOk) return PutFound(hit.key, hit.postings);
     out.Flush();
     Complain("not found: " + std::string(typed));
-    SuggestNearKeys(word);
-    return kSomeNotFound;
+    return SuggestNearKeys(word);
   }
 
   int Match(std::string_view typed) {
@@ -450,7 +458,11 @@ struct Run {
         continue;
       }
       std::vector<int32_t> postings;
-      if (LookupKey(index, key, postings, error) != ReadOutcome::kOk) return IndexTrouble(error);
+      ReadOutcome found = LookupKey(index, key, postings, error);
+      if (found == ReadOutcome::kNotFound) {
+        error = "damaged index: the key '" + ToUser(charset, key) + "' is not found by its own descent";
+      }
+      if (found != ReadOutcome::kOk) return IndexTrouble(error);
       if (int status = PutFound(key, postings); status != kAllFound) return status;
     }
     return kAllFound;
