@@ -145,7 +145,10 @@ TEST(StrategiesTest, NamesAndBadPatterns) {
                                    std::pair{Strategy::kRe, "^a*++++++$"},
                                    std::pair{Strategy::kRe, "^(a*b*)*{1,32}$"},
                                    std::pair{Strategy::kRegexp, "^\\(a*\\)*$"},
-                                   std::pair{Strategy::kRe, "[a-z]{1,255}"}}) {
+                                   std::pair{Strategy::kRe, "[a-z]{1,255}"},
+                                   // More repeated parts than the matcher can follow quickly over every key.
+                                   std::pair{Strategy::kRe, "a.*b.*c.*d.*e.*f.*g.*h.*i.*j.*k.*l.*m.*n.*o.*p.*"
+                                                            "q.*r.*s.*t.*u.*v.*w.*x.*y.*z.*a.*b.*c.*d.*e.*f.*g.*"}}) {
     Matcher matcher;
     std::string error;
     EXPECT_FALSE(CompileMatcher(strategy, pattern, matcher, error)) << pattern;
