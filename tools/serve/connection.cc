@@ -238,6 +238,7 @@ void Connection::Write() {
     if (!ec && sent == pending_.size()) {
       pending_.clear();
       Touch();
+      ReturnPlace();  // the large answer is the kernel's now: the next waits its turn behind the others
       // Answers held back while the output was full can go now.
       AnswerCommands();
       continue;
@@ -266,6 +267,7 @@ void Connection::SendRest() {
     sending_.clear();
     sendingDone_ = 0;
     writing_ = false;
+    if (pending_.empty()) ReturnPlace();
     AnswerCommands();
     Write();
     Read();
@@ -278,7 +280,7 @@ void Connection::PlaceGranted() {
     waitingForPlace_ = false;
     holdsPlace_ = true;
     if (closed_) return ReturnPlace();
-    Touch();  // the wait was the server's doing
+    Touch();  // the wait was the server's doing (one as long as the idle timeout ends the connection, as idleness does)
     AnswerCommands();
     Write();
     Read();
@@ -299,7 +301,6 @@ void Connection::WatchIdle() {
   auto self = shared_from_this();
   idleTimer_.async_wait([this, self](const asio::error_code& ec) {
     if (ec || closed_) return;
-    if (waitingForPlace_) Touch();  // waiting for a place is the server's doing, not the client's idleness
     if (std::chrono::steady_clock::now() >= lastActivity_ + std::chrono::seconds(
                                                                  server_.Options().idleTimeoutSeconds)) {
       Close("idle for " + std::to_string(server_.Options().idleTimeoutSeconds) + " s");
