@@ -261,7 +261,8 @@ bool ParseArguments(int argc, char** argv, Settings& settings, std::string& erro
         std::string_view given = argv[optind - 1];
         // getopt_long sets optopt to a short option's letter when the letter is unknown, and to a long option's
         // value when that option was given a value it does not take.
-        if (optopt > 0 && optopt < 256 && std::string_view("imcdsh").find(static_cast<char>(optopt)) == std::string_view::npos) {
+        bool shortOption = optopt > 0 && optopt < 256;
+        if (shortOption && std::string_view("imcdsh").find(static_cast<char>(optopt)) == std::string_view::npos) {
           error = "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'";
         } else if (optopt != 0) {
           error = "option '" + LongOptionName(optopt) + "' takes no value";

@@ -280,7 +280,7 @@ void Connection::PlaceGranted() {
     waitingForPlace_ = false;
     holdsPlace_ = true;
     if (closed_) return ReturnPlace();
-    Touch();  // the wait was the server's doing (one as long as the idle timeout ends the connection, as idleness does)
+    Touch();  // the wait was the server's doing
     AnswerCommands();
     Write();
     Read();

@@ -2,7 +2,8 @@
 // Commands are read in blocks and answered in order (pipelined commands included); all answers ready at one time
 // leave in one write. While more than kOutputLimit bytes wait to be sent, no further command is answered and
 // nothing more is read, so a client that does not read cannot make the server hold more than that (and one
-// answer). All of a connection's handlers run on its strand.
+// answer, a large one only while one of the few places for those is free). All of a connection's handlers run on
+// its strand.
 #pragma once
 
 #include <asio.hpp>

@@ -26,7 +26,7 @@ bool SameLetters(std::string_view a, std::string_view b) {
 std::string Decimal(int64_t value) { return std::to_string(value); }
 
 std::string KeyCount(const Database& database) {
-  if (!database.complete) return database.failedCheck ? "index damaged, keys not counted" : "keys being counted";
+  if (!database.complete) return database.failedCheck ? "index check failed, keys not counted" : "keys being counted";
   return Decimal(static_cast<int64_t>(CatalogSize(database.catalog))) + " keys";
 }
 
