@@ -187,7 +187,9 @@ class ServeTest : public ::testing::Test {
   // its keys are catalogued.
   void StartBig(std::vector<std::string> extra = {}, size_t padding = 0) {
     std::string text;
-    for (int i = 0; i < 100000; ++i) text += "%\n" + std::string(padding, 'x') + "wort" + std::to_string(i) + "\ntext\n";
+    for (int i = 0; i < 100000; ++i) {
+      text += "%\n" + std::string(padding, 'x') + "wort" + std::to_string(i) + "\ntext\n";
+    }
     dir_.Write("big.txt", text);
     Index("big.idx", dir_.Path("big.txt"));
     extra.insert(extra.end(), {"--db", "big:" + dir_.Path("big.idx") + ":" + dir_.Path("big.txt")});
@@ -538,7 +540,8 @@ TEST_F(ServeTest, ADatabaseWhoseIndexFailsTheCheckAtStartIsServedAndSaysSo) {
   OpenClient(client);
   Send(client, "SHOW SERVER\r\nDEFINE dots punkt\r\n");
   ASSERT_TRUE(ReadUntil(client, "end\r\n.\r\n250 ok\r\n")) << client.received;
-  EXPECT_NE(client.received.find("dots: index check failed, keys not counted\r\n"), std::string::npos) << client.received;
+  EXPECT_NE(client.received.find("dots: index check failed, keys not counted\r\n"), std::string::npos)
+      << client.received;
   EXPECT_NE(client.received.find("151 \"punkt\""), std::string::npos) << client.received;
 }
 
