@@ -141,6 +141,10 @@ void Connection::ReadDone(const asio::error_code& ec, size_t size) {
 void Connection::Received(size_t size) {
   Touch();
   AppendReceived(lines_, std::string_view(received_.data(), size));
+  Proceed();
+}
+
+void Connection::Proceed() {
   AnswerCommands();
   Write();
   Read();
@@ -167,9 +171,7 @@ void Connection::AnswerCommands() {
       asio::post(socket_.get_executor(), [this, self] {
         resumeQueued_ = false;
         if (closed_) return;
-        AnswerCommands();
-        Write();
-        Read();
+        Proceed();
       });
       break;
     }
@@ -268,9 +270,7 @@ void Connection::SendRest() {
     sendingDone_ = 0;
     writing_ = false;
     if (pending_.empty()) ReturnPlace();
-    AnswerCommands();
-    Write();
-    Read();
+    Proceed();
   });
 }
 
@@ -281,9 +281,7 @@ void Connection::PlaceGranted() {
     holdsPlace_ = true;
     if (closed_) return ReturnPlace();
     Touch();  // the wait was the server's doing
-    AnswerCommands();
-    Write();
-    Read();
+    Proceed();
   });
 }
 

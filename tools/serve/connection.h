@@ -75,6 +75,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Received(size_t size);
   void Ended();
   void AnswerCommands();
+  // Answers what may be answered, sends it and reads on where it may: the step after anything that makes room.
+  void Proceed();
   void Write();
   void SendRest();
   void WatchIdle();
