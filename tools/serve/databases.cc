@@ -73,7 +73,7 @@ const Database* FindDatabase(const DatabaseSet& databases, std::string_view name
 namespace {
 
 // Reads the entries of `key` at `offsets` (in order, each once) onto `definitions`.
-ReadOutcome AppendDefinitions(const Database& database, const std::string& key, const std::vector<int32_t>& offsets,
+ReadOutcome AppendDefinitions(const Database& database, std::string_view key, const std::vector<int32_t>& offsets,
                               std::vector<Definition>& definitions, std::string& error) {
   std::vector<EntryRead> reads;
   ReadEntries(database.dictionary, offsets, key, database.keepsCase, reads);
@@ -121,7 +121,7 @@ ReadOutcome DefineWord(const Database& database, std::string_view word, std::vec
   CatalogMatchPlaces(database.catalog, matcher, places);
   std::set<int32_t> seen;  // an entry filed under several of these keys is answered once
   for (uint32_t place : places) {
-    std::string key(CatalogKey(database.catalog, place));
+    std::string_view key = CatalogKey(database.catalog, place);
     std::vector<int32_t> postings;
     outcome = CatalogLookup(database.catalog, database.index, key, postings, error);
     if (outcome == ReadOutcome::kNotFound) continue;

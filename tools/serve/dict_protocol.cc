@@ -353,28 +353,18 @@ bool SplitWords(std::string_view line, std::vector<std::string>& words) {
 Command ParseCommand(std::string_view line) {
   Command command;
   std::vector<std::string> words;
-  // CLIENT takes free text: its words unquoted when they split (clients send it quoted or not), else as it came,
-  // so that a lone quote ("Bob's client") is no syntax error.
-  size_t verbStart = line.find_first_not_of(" \t");
-  if (verbStart != std::string_view::npos) {
-    std::string_view rest = line.substr(verbStart);
+  if (!SplitWords(line, words)) {
+    // CLIENT takes free text, so a lone quote ("Bob's client") is no syntax error there: the text as it came.
+    std::string_view rest = line.substr(std::min(line.find_first_not_of(" \t"), line.size()));
     size_t verbEnd = std::min(rest.find_first_of(" \t"), rest.size());
     if (SameLetters(rest.substr(0, verbEnd), "CLIENT")) {
-      command.kind = CommandKind::kClient;
       rest.remove_prefix(verbEnd);
-      std::string text;
-      if (SplitWords(rest, words)) {
-        for (size_t i = 0; i < words.size(); ++i) text += (i > 0 ? " " : "") + words[i];
-      } else {
-        size_t from = rest.find_first_not_of(" \t");
-        size_t to = rest.find_last_not_of(" \t");
-        text = rest.substr(from, to - from + 1);  // not all blank, or it would have split
-      }
-      command.arguments.push_back(std::move(text));
+      size_t from = std::min(rest.find_first_not_of(" \t"), rest.size());
+      size_t to = rest.find_last_not_of(" \t");
+      command.kind = CommandKind::kClient;
+      command.arguments.emplace_back(to == std::string_view::npos ? "" : rest.substr(from, to - from + 1));
       return command;
     }
-  }
-  if (!SplitWords(line, words)) {
     command.kind = CommandKind::kBadParameters;
     return command;
   }
@@ -407,6 +397,12 @@ Command ParseCommand(std::string_view line) {
     } else {
       command.kind = CommandKind::kUnknownParameter;
     }
+  } else if (SameLetters(verb, "CLIENT")) {
+    command.kind = CommandKind::kClient;
+    // The client's text, its words unquoted (clients send it quoted or not).
+    std::string text;
+    for (size_t i = 1; i < words.size(); ++i) text += (i > 1 ? " " : "") + words[i];
+    command.arguments.push_back(std::move(text));
   } else if (SameLetters(verb, "STATUS")) {
     command.kind = CommandKind::kStatus;
   } else if (SameLetters(verb, "HELP")) {
