@@ -39,23 +39,24 @@ bool CompleteDatabase(const Database& opened, std::shared_ptr<const Database>& c
   checked->keepsCase = opened.keepsCase;
   std::string reason;
   CheckReport report = CheckIndex(checked->index, 1);
-  if (report.problemCount > 0) {
+  bool passed = report.problemCount == 0;
+  if (!passed) {
     error = opened.config.indexPath + ": " + (report.problems.empty() ? "damaged index" : report.problems.front());
-    return false;
-  }
-  if (BuildKeyCatalog(checked->index, checked->catalog, reason) != ReadOutcome::kOk) {
+  } else if (BuildKeyCatalog(checked->index, checked->catalog, reason) != ReadOutcome::kOk) {
     error = opened.config.indexPath + ": " + reason;
-    return false;
+    checked->catalog = KeyCatalog{};
+    passed = false;
   }
   // The file the opened database reads, not whatever the path names by now: a dictionary renamed over it during
   // the check must not be paired with the index read before.
   if (!ShareDictionary(opened.dictionary, checked->dictionary, reason)) {
-    error = opened.config.dictionaryPath + ": " + reason;
+    if (passed) error = opened.config.dictionaryPath + ": " + reason;
     return false;
   }
-  checked->complete = true;
+  checked->complete = passed;
+  checked->failedCheck = !passed;
   complete = std::move(checked);
-  return true;
+  return passed;
 }
 
 bool LoadDatabase(const DatabaseConfig& config, std::shared_ptr<const Database>& database, std::string& error) {

@@ -3,7 +3,6 @@
 // MATCH. A loaded database is immutable; a reload builds new ones and swaps the set.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -31,9 +30,7 @@ struct Database {
   bool keepsCase = false;
   bool complete = false;  // checked and catalogued; until then MATCH passes over the index
   KeyCatalog catalog;
-  // Set by the background check when the index fails it: the database is then answered from as it is for good,
-  // and SHOW says so instead of promising a count. The one thing about a loaded database that changes.
-  mutable std::atomic<bool> failedCheck{false};
+  bool failedCheck = false;  // the index failed the check: answered from as it is for good, MATCH by passes over it
 
   Database() = default;
   Database(const Database&) = delete;
@@ -48,7 +45,8 @@ using DatabaseSet = std::vector<std::shared_ptr<const Database>>;
 bool OpenDatabase(const DatabaseConfig& config, std::shared_ptr<const Database>& database, std::string& error);
 
 // Verifies the index of an opened database and catalogs its keys: a complete database on the same index bytes
-// and the same open dictionary file. False with a reason naming the file when the index fails the check.
+// and the same open dictionary file. False with a reason naming the file when the index fails the check; `complete`
+// is then the opened database marked as failing it, unless even that could not be made.
 bool CompleteDatabase(const Database& opened, std::shared_ptr<const Database>& complete, std::string& error);
 
 // OpenDatabase and CompleteDatabase in one.

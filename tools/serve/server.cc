@@ -171,14 +171,13 @@ bool Server::Replace(const Database* replaced, std::shared_ptr<const Database> d
 void Server::CompleteDatabases() {
   std::shared_ptr<const DatabaseSet> current = Databases();
   for (const auto& database : *current) {
-    if (database->complete) continue;
+    if (database->complete || database->failedCheck) continue;
     if (Stopping()) return;
     std::shared_ptr<const Database> complete;
     std::string error;
-    if (!CompleteDatabase(*database, complete, error)) {
-      database->failedCheck = true;
-      Log(database->config.name + ": " + error + "; answering from it as it is, MATCH by passes over it");
-    } else if (Replace(database.get(), complete)) {
+    bool passed = CompleteDatabase(*database, complete, error);
+    if (!passed) Log(database->config.name + ": " + error + "; answering from it as it is, MATCH by passes over it");
+    if (complete && Replace(database.get(), complete) && passed) {
       Log(database->config.name + ": checked, " + std::to_string(CatalogSize(complete->catalog)) + " keys");
     }
   }
